@@ -1,0 +1,97 @@
+/* Morvanel: embeddable procedural sound and music synthesis.
+ * The only header a host includes. Every function has C linkage; integers are 32-bit signed,
+ * texts are NUL-terminated and owned by the caller, samples are 32-bit floats. The instance id
+ * is always the last argument; id 0 is the default instance made usable by Initialize().
+ *
+ * Threads: one audio thread per instance calls GetBuffer(); control threads call the rest.
+ * The posting calls (ParseString, StartVoice, ReleaseVoice, StopVoice, StopAllVoices,
+ * ResetEngine, MidiNoteOn, MidiNoteOff) only queue a command and are safe against a concurrent
+ * GetBuffer on the same instance. Initialize, NewInstance and DestroyInstance must not overlap
+ * any other call. A missing instance (never created, destroyed, or negative id) makes every
+ * call return 0, "" or nothing. */
+#ifndef MORVANEL_H
+#define MORVANEL_H
+
+#if defined(_WIN32)
+#  if defined(MORVANEL_BUILDING)
+#    define MORVANEL_EXPORT __declspec(dllexport)
+#  else
+#    define MORVANEL_EXPORT __declspec(dllimport)
+#  endif
+#else
+#  define MORVANEL_EXPORT __attribute__((visibility("default")))
+#endif
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+/* Builds (or rebuilds) the default instance 0 with `sampleRate` samples per second.
+ * Control thread, not concurrently with any other call. Returns 0. */
+MORVANEL_EXPORT int Initialize(int sampleRate);
+
+/* Creates an instance and returns its id (16, 17, ... in call order; ids are never reused).
+ * Control thread, not concurrently with any other call. */
+MORVANEL_EXPORT int NewInstance(int sampleRate);
+
+/* Destroys an instance and everything it owns. Ids 0 and unknown ids change nothing.
+ * Control thread; no other call on that instance may be running. */
+MORVANEL_EXPORT void DestroyInstance(int instance);
+
+/* Audio thread. Applies queued commands and renders `count` mono samples into `out`.
+ * Returns count; 0 for a missing instance or a NULL `out`; count itself when count <= 0
+ * (nothing is written and no command is applied then). */
+MORVANEL_EXPORT int GetBuffer(int count, float* out, int instance);
+
+/* Queues a script for compilation at the next GetBuffer sample. Returns the serial that
+ * identifies the parse log response, or 0 (missing instance, NULL script, full queue). */
+MORVANEL_EXPORT int ParseString(const char* script, int instance);
+
+/* Queues a voice start; `text` is a box name optionally followed by ':' arguments
+ * ("lead:60:0.5"), at most 31 characters. Returns the new voice's id, or 0 (missing
+ * instance, NULL or too long text, full queue). A name that matches no box starts nothing. */
+MORVANEL_EXPORT int StartVoice(const char* text, int instance);
+
+/* Queues a release: looping parts of the voice leave their loop and play their release. */
+MORVANEL_EXPORT void ReleaseVoice(int voiceId, int instance);
+
+/* Queues a stop: the voice falls silent at once. Unknown ids are ignored. */
+MORVANEL_EXPORT void StopVoice(int voiceId, int instance);
+
+/* Queues a stop of every voice of the instance. */
+MORVANEL_EXPORT void StopAllVoices(int instance);
+
+/* Control thread. Takes queued responses until the one answering `responseId` (a serial from
+ * ParseString, or 0 for box reports and MIDI key notices) and returns its text; responses in
+ * front of it are discarded. Returns "" when there is none. The text stays valid until the
+ * next GetResponseString call on the same thread that takes a response. */
+MORVANEL_EXPORT const char* GetResponseString(int responseId, int instance);
+
+/* Control thread. Starts the box mapped to `note` by the script's midikey command, with
+ * 'n' = note and 'v' = velocity / 127. Unmapped notes are ignored. */
+MORVANEL_EXPORT void MidiNoteOn(int note, int velocity, int instance);
+
+/* Control thread. Releases every voice that MidiNoteOn started for `note`. */
+MORVANEL_EXPORT void MidiNoteOff(int note, int instance);
+
+/* Control thread. Writes a global variable declared by the script (global or ccvar); `name` is
+ * written as in scripts ("%a"): the second character is the letter. Other names do nothing. */
+MORVANEL_EXPORT void SetVariable(const char* name, float value, int instance);
+
+/* Control thread. Returns a JSON list of the compiled boxes and their parameter letters, in an
+ * instance-owned buffer valid until the next call for the same instance ("" when the report
+ * does not fit 16383 characters or the instance is missing). */
+MORVANEL_EXPORT const char* ReportBoxesAsJson(int instance);
+
+/* Queues a reset: stops every voice, drops boxes, key maps and queued commands and responses,
+ * restores the tempo. The sample rate and global variables stay. */
+MORVANEL_EXPORT void ResetEngine(int instance);
+
+/* Returns 42; touches no state. Any thread. */
+MORVANEL_EXPORT int AmIAlive(void);
+
+#ifdef __cplusplus
+}
+#endif
+
+#endif /* MORVANEL_H */

@@ -1,0 +1,87 @@
+// The two fixed rings of an engine: commands from hosts (and the engine's own run and spawn)
+// to the tick, responses from the tick back to hosts. Neither ring ever grows.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <memory>
+
+namespace morvanel {
+
+class CEngine;
+
+enum CommandKind : int32_t {
+    CMD_START_VOICE = 1,
+    CMD_RELEASE_VOICE = 2,
+    CMD_STOP_VOICE = 3,
+    CMD_STOP_ALL = 5,
+    CMD_SPAWN = 7,
+    CMD_PARSE = 8,
+    CMD_RESET = 10,
+};
+
+enum ResponseType : int32_t {
+    RESP_MIDIKEY = 1,
+    RESP_BOX_REPORT = 4,
+    RESP_PARSE_LOG = 5,
+};
+
+constexpr int kCommandSlots = 64;
+constexpr int kResponseSlots = 192;
+constexpr int kCommandNameCapacity = 32;  // 31 characters and the terminating NUL
+
+struct Command {
+    char name[kCommandNameCapacity];
+    char* text;                 // owned script copy of CMD_PARSE, else null
+    int64_t voiceId;
+    std::atomic<bool> pending;  // set last by the producer: publishes the filled slot
+    int32_t kind;
+    int64_t serial;
+    int32_t note;
+    float velocity;
+};
+
+struct Response {
+    int32_t type;
+    char* text;  // owned
+    int32_t value;
+    int64_t id;
+};
+
+// What a consumer takes out of a command slot; owns the script text.
+struct TakenCommand {
+    char name[kCommandNameCapacity];
+    std::unique_ptr<char[]> text;
+    int64_t voiceId;
+    int32_t kind;
+    int64_t serial;
+    int32_t note;
+    float velocity;
+};
+
+extern std::atomic<int64_t> commandSerial;
+
+// Any thread. Posts one command; `text` is the start text (CMD_START_VOICE, CMD_SPAWN) or the
+// script (CMD_PARSE); `velocity` is already scaled to 0..1. Returns the serial, or 0 when the
+// ring is full or a start text does not fit the name field (it is never truncated). Lock-free:
+// producers reserve a slot atomically and publish it with the slot's pending flag.
+int64_t PostCommand(CEngine& engine, int32_t kind, const char* text, int64_t voiceId, int32_t note,
+                    float velocity);
+
+// Audio thread only. Takes the oldest published command; false when there is none.
+bool TakeCommand(CEngine& engine, TakenCommand& out);
+
+// Audio thread only. Posts a response (text copied, "" for null); dropped when the ring is full.
+void PostResponse(CEngine& engine, int32_t type, const char* text, int32_t value, int64_t id);
+
+// Control thread. Takes responses until one with `responseId` arrives and returns its text from
+// the calling thread's holder; "" when the ring empties first.
+const char* TakeResponseText(CEngine& engine, int64_t responseId);
+
+// Audio thread (reset). Drops every waiting command and response.
+void DiscardQueues(CEngine& engine);
+
+// Releases what the slots still own; used when the engine is destroyed.
+void FreeQueueTexts(CEngine& engine);
+
+}  // namespace morvanel

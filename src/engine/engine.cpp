@@ -1,0 +1,132 @@
+// Engine construction, the per-sample tick, reset and the output loop.
+#include "engine/engine.h"
+
+#include <cstdio>
+#include <ctime>
+#include <cstdlib>
+
+#include "engine/box_report.h"
+#include "engine/tables.h"
+#include "vars/numeric_cast.h"
+#include "runtime/voice.h"
+#include "script/parser.h"
+
+namespace morvanel {
+
+CVoiceDescription::CVoiceDescription(CEngine* engine)
+    : CNumericVariablesOwner(SCOPE_VOICE), engine(engine) {}
+
+CNumericVariablesOwner* CVoiceDescription::GetParentOwner() const { return engine; }
+
+CEngine::CEngine(int32_t rate)
+    : CNumericVariablesOwner(SCOPE_ENGINE),
+      CNumericVariablesState(this, this),
+      commands(),
+      responses(),
+      sampleRate(rate),
+      reportBuffer(new char[kReportBufferSize]()) {
+    voiceDescription = std::make_unique<CVoiceDescription>(this);
+    DeclareVariable(*voiceDescription, 'v');
+    DeclareVariable(*voiceDescription, 'n');
+    FillTables();
+    std::srand(static_cast<unsigned>(std::time(nullptr)));
+}
+
+CEngine::~CEngine() {
+    StopEveryVoice(*this);
+    DropAllBoxes();
+    FreeQueueTexts(*this);
+}
+
+int64_t CEngine::SamplesPerBeat() const {
+    const float perBeat = 60.0f / bpm * static_cast<float>(sampleRate);
+    return SaturatingTruncate<int64_t>(perBeat);
+}
+
+void ResetEngineState(CEngine& engine) {
+    std::lock_guard<std::recursive_mutex> guard(engine.sharedStateLock);
+    StopEveryVoice(engine);
+    engine.midiKeys.clear();
+    engine.DropAllBoxes();
+    engine.groups.Clear();
+    DiscardQueues(engine);
+    engine.anyExported = false;
+    engine.halted = false;
+    engine.bpm = 120.0f;
+    std::printf("Engine reset\n");
+}
+
+void EngineTick(CEngine& engine) {
+    TakenCommand command;
+    while (TakeCommand(engine, command)) {
+        switch (command.kind) {
+            case CMD_START_VOICE:
+            case CMD_SPAWN: {
+                std::lock_guard<std::recursive_mutex> guard(engine.sharedStateLock);
+                StartVoiceFromText(engine, command.name, command.serial, command.note, command.velocity,
+                                   command.kind == CMD_SPAWN);
+                break;
+            }
+            case CMD_RELEASE_VOICE:
+                ReleaseVoiceById(engine, command.voiceId);
+                break;
+            case CMD_STOP_VOICE:
+                StopVoiceById(engine, command.voiceId);
+                break;
+            case CMD_STOP_ALL:
+                StopEveryVoice(engine);
+                break;
+            case CMD_PARSE: {
+                {
+                    std::lock_guard<std::recursive_mutex> guard(engine.sharedStateLock);
+                    ParseScript(engine, command.text ? command.text.get() : "", command.serial);
+                    engine.halted = false;
+                    WriteBoxReport(engine, engine.reportBuffer.get(), kReportBufferSize);
+                }
+                if (engine.responseCount.load() < kResponseSlots) {
+                    PostResponse(engine, RESP_BOX_REPORT, engine.reportBuffer.get(), 0, 0);
+                }
+                break;
+            }
+            case CMD_RESET:
+                ResetEngineState(engine);
+                break;
+            default:
+                break;
+        }
+        command.text.reset();
+    }
+}
+
+void RenderEngine(CEngine& engine, int count, float* out) {
+    for (int i = 0; i < count; ++i) {
+        EngineTick(engine);
+        if (engine.halted) {
+            out[i] = 0.0f;
+            continue;
+        }
+        float sum = 0.0f;
+        auto& voices = engine.voices;
+        size_t kept = 0;
+        for (size_t index = 0; index < voices.size(); ++index) {
+            CVoice& voice = *voices[index];
+            bool keep = false;
+            if (!voice.stopped) {
+                float sample = 0.0f;
+                keep = RenderBoxSample(*voice.rootBox, *voice.rootInstance, 0, sample, voice);
+                if (keep) sum += sample;
+            }
+            if (keep) {
+                if (kept != index) voices[kept] = std::move(voices[index]);
+                ++kept;
+            } else {
+                voices[index].reset();
+            }
+        }
+        voices.resize(kept);
+        out[i] = sum / 10.0f;
+    }
+    engine.activeVoices.store(static_cast<int32_t>(engine.voices.size()), std::memory_order_relaxed);
+}
+
+}  // namespace morvanel

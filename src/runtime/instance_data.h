@@ -1,0 +1,75 @@
+// The runtime records under a playing voice: box instances, sequence instances and the
+// oscillator each sequence instance carries.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "vars/variables.h"
+
+namespace morvanel {
+
+class CBox;
+class CSequence;
+class CVoice;
+struct SEQUENCE_ITEM;
+struct SEQUENCE_INSTANCE_DATA;
+
+struct OSCILLATOR_STATE {
+    int64_t period = 480;
+    int64_t halfPeriod = 240;
+    int64_t phase = 0;
+    uint8_t shiftRegister = 0;
+    uint8_t level = 0;
+    uint8_t latched = 0;
+};
+
+// One entry per sequence of the box, in serial order: the id the sequence instance is known by
+// and the instance itself, resolved once so that rendering never searches for it.
+struct SEQUENCE_INSTANCE_REF {
+    int64_t serial;
+    int64_t id;
+    SEQUENCE_INSTANCE_DATA* state;
+};
+
+struct BOX_INSTANCE_DATA final : CNumericVariablesState {
+    BOX_INSTANCE_DATA(CEngine* engine, CBox* box, CVoice* voice, int64_t id);
+
+    CNumericVariablesState* GetScopeState(int32_t kind, int32_t levels) override;
+    std::string GetName() const override;
+
+    CVoice* voice;
+    CBox* box;
+    int64_t instanceId;
+    std::vector<SEQUENCE_INSTANCE_REF> sequenceInstances;
+};
+
+struct SEQUENCE_INSTANCE_DATA final : CNumericVariablesState {
+    SEQUENCE_INSTANCE_DATA(CEngine* engine, CSequence* sequence, CBox* box, CVoice* voice,
+                           int64_t boxInstanceId, SEQUENCE_INSTANCE_DATA* parent);
+
+    CNumericVariablesState* GetScopeState(int32_t kind, int32_t levels) override;
+    std::string GetName() const override;
+    CEngine* GetEngine() const { return engine; }
+
+    CSequence* sequence;
+    CBox* box;
+    CVoice* voice;
+    int64_t boxInstanceId;
+    const SEQUENCE_ITEM* current;
+    int64_t remaining = -1;
+    float fadeTarget = 1.0f;
+    float volume = 1.0f;
+    float fadeStep = 0.0f;
+    uint8_t own = 0;
+    OSCILLATOR_STATE oscillator;
+    uint8_t started = 0;
+    int64_t childInstanceId = 0;
+    CBox* childBox = nullptr;
+    SEQUENCE_INSTANCE_DATA* parent;
+    BOX_INSTANCE_DATA* childInstance = nullptr;  // the record behind childInstanceId
+    BOX_INSTANCE_DATA* boxInstance = nullptr;    // the record behind boxInstanceId
+};
+
+}  // namespace morvanel

@@ -1,0 +1,183 @@
+// The sequence interpreter: one sequence instance, one sample.
+#include <cstdio>
+
+#include "compile/expression.h"
+#include "compile/model.h"
+#include "engine/engine.h"
+#include "runtime/generators.h"
+#include "runtime/voice.h"
+#include "script/constants.h"
+#include "vars/numeric_cast.h"
+
+namespace morvanel {
+
+namespace {
+
+// Zero-time items one call may execute before it gives up the sample: generous for real scripts,
+// small enough that a body that never produces a sample cannot stall the audio thread.
+constexpr int kMaxZeroTimeItems = 1024;
+
+int64_t PeriodOf(const SEQUENCE_ITEM& item, const SEQUENCE_INSTANCE_DATA& instance) {
+    return ToInt64(EvaluateValue(item.value, &instance));
+}
+
+// A produced sample: advance past the item and count it.
+bool Produce(SEQUENCE_INSTANCE_DATA& instance, float& sample, float value) {
+    sample = value;
+    ++instance.current;
+    --instance.remaining;
+    instance.started = 1;
+    return true;
+}
+
+}  // namespace
+
+bool StepSequence(CSequence& sequence, SEQUENCE_INSTANCE_DATA& instance, int depth, float& sample, CVoice& voice) {
+    CEngine& engine = *sequence.engine;
+    if (depth >= kMaxCallDepth) {
+        if (!engine.halted) {
+            std::printf("WARNING: Max depth reached\n");
+            engine.halted = true;
+        }
+        sample = 0.0f;
+        return false;
+    }
+
+    const SEQUENCE_ITEM* const end = sequence.items.data() + sequence.items.size();
+    if (sequence.items.size() <= 1) {
+        if (instance.remaining <= 0) return false;
+        sample = 0.0f;
+        --instance.remaining;
+        return true;
+    }
+
+    if (!instance.started) {
+        while (instance.current < end && instance.current->kind == SI_POP) {
+            WriteSlotAt(instance, instance.current->value.number.slot, PopArgument(voice));
+            ++instance.current;
+        }
+        if (EvaluateValue(sequence.condition, &instance) == 0.0f) return false;
+    }
+    if (instance.remaining == 0) {
+        sample = 0.0f;
+        return false;
+    }
+
+    int budget = kMaxZeroTimeItems;
+    for (;;) {
+        const bool releasing = voice.released && voice.releaseOwner == sequence.box;
+        if (releasing) {
+            if (instance.current >= end || instance.current->kind == SI_END) {
+                voice.releaseOwner = instance.parent != nullptr ? instance.parent->box : nullptr;
+                return false;
+            }
+        } else if (instance.current == sequence.releaseStart || instance.current >= end ||
+                   instance.current->kind == SI_END) {
+            if (!sequence.looping) break;
+            if (sequence.conditionIsWhile && EvaluateValue(sequence.condition, &instance) == 0.0f) break;
+            instance.current = sequence.loopStart;
+        }
+
+        const SEQUENCE_ITEM& item = *instance.current;
+        switch (item.kind) {
+            case SI_SAMPLE:
+            case SI_OUT:
+                UpdateFade(instance);
+                return Produce(instance, sample, EvaluateValue(item.value, &instance) * instance.volume);
+            case SI_NOISE_SAMPLE:
+                UpdateFade(instance);
+                return Produce(instance, sample, NoiseSample() * instance.volume);
+            case SI_SAW: {
+                UpdateFade(instance);
+                const float value = SawSample(FindOscillator(instance), PeriodOf(item, instance));
+                return Produce(instance, sample, value * instance.volume);
+            }
+            case SI_SQR: {
+                UpdateFade(instance);
+                const float value = SquareSample(FindOscillator(instance), PeriodOf(item, instance));
+                return Produce(instance, sample, value * instance.volume);
+            }
+            case SI_NOISE5: {
+                UpdateFade(instance);
+                const float value = Noise5Sample(FindOscillator(instance), PeriodOf(item, instance));
+                return Produce(instance, sample, value * instance.volume);
+            }
+            case SI_NOISE17E: {
+                UpdateFade(instance);
+                const float value = Noise17eSample(FindOscillator(instance), PeriodOf(item, instance));
+                return Produce(instance, sample, value * instance.volume);
+            }
+            case SI_CALL: {
+                if (instance.childInstanceId == 0) {
+                    instance.childBox = item.target.box;
+                    instance.childInstance = CreateBoxInstance(*instance.childBox, voice, &instance);
+                    instance.childInstanceId = instance.childInstance->instanceId;
+                }
+                float value = 0.0f;
+                if (RenderBoxSample(*instance.childBox, *instance.childInstance, depth + 1, value, voice)) {
+                    UpdateFade(instance);
+                    sample = value * instance.volume;
+                    --instance.remaining;
+                    instance.started = 1;
+                    return true;
+                }
+                // The child has ended and is destroyed; what follows runs in this same sample.
+                instance.childInstanceId = 0;
+                instance.childBox = nullptr;
+                instance.childInstance = nullptr;
+                break;
+            }
+            case SI_SPAWN:
+                PostCommand(engine, CMD_SPAWN, item.value.TextOrNull(), 0, 0, 0.0f);
+                break;
+            case SI_FADEOUT:
+                StartFadeOut(instance, PeriodOf(item, instance));
+                break;
+            case SI_FADEIN:
+                StartFadeIn(instance, PeriodOf(item, instance));
+                break;
+            case SI_VOL:
+                SetVolume(instance, EvaluateValue(item.value, &instance));
+                break;
+            case SI_LET:
+                WriteSlotAt(instance, item.value.number.slot, EvaluateExpression(*item.target.expression, &instance));
+                break;
+            case SI_PRINT:
+                std::printf("%f\n", static_cast<double>(EvaluateExpression(*item.target.expression, &instance)));
+                break;
+            case SI_PUSH:
+                PushArgument(voice, EvaluateExpression(*item.target.expression, &instance));
+                break;
+            case SI_POP:
+                WriteSlotAt(instance, item.value.number.slot, PopArgument(voice));
+                break;
+            case SI_OWN:
+                instance.own = 1;
+                break;
+            default:
+                break;
+        }
+        // A zero-time item (or a call that just ended) is done.
+        ++instance.current;
+        if (instance.remaining == 0) {
+            sample = 0.0f;
+            return false;
+        }
+        if (--budget == 0) {
+            // A body that loops without producing samples: give this sample up as silence and go
+            // on from here at the next one.
+            sample = 0.0f;
+            --instance.remaining;
+            instance.started = 1;
+            return true;
+        }
+    }
+
+    // End of the sustain part without a loop: silence fills the rest of a duration.
+    sample = 0.0f;
+    if (instance.remaining < 0) return false;
+    --instance.remaining;
+    return true;
+}
+
+}  // namespace morvanel

@@ -1,0 +1,83 @@
+// Voices and the trees of box and sequence instances under them: starting, rendering one sample,
+// destroying, releasing and stopping.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+#include "runtime/instance_data.h"
+#include "vars/variables.h"
+
+namespace morvanel {
+
+class CBox;
+class CEngine;
+class CSequence;
+
+constexpr int kArgumentStackSize = 256;
+constexpr int kMaxCallDepth = 12;
+
+extern std::atomic<int64_t> nextInstanceId;
+
+// Draws the next id for a box instance, sequence instance or group.
+int64_t DrawInstanceId();
+
+class CVoice final : public CNumericVariablesState {
+public:
+    CVoice(CEngine* engine, CBox* rootBox, int64_t voiceId);
+
+    CNumericVariablesState* GetScopeState(int32_t kind, int32_t levels) override;
+    std::string GetName() const override { return "voice_" + std::to_string(voiceId); }
+    CEngine* GetEngine() const { return engine; }
+
+    CBox* rootBox;
+    int64_t rootInstanceId = -1;
+    BOX_INSTANCE_DATA* rootInstance = nullptr;  // the record behind rootInstanceId
+    CBox* releaseOwner = nullptr;
+    bool stopped = false;
+    int32_t released = 0;
+    int64_t voiceId;
+    float stack[kArgumentStackSize + 1] = {};  // entries 1..256
+    int32_t stackIndex = kArgumentStackSize;
+};
+
+// Audio thread. Starts a voice from a start text ("name:arg:arg"); null when no box has the name.
+// `quiet` silences the header parser's diagnostics (starts requested by running sequences).
+CVoice* StartVoiceFromText(CEngine& engine, const char* text, int64_t voiceId, int32_t note,
+                           float velocity, bool quiet = false);
+
+// Audio thread; allocates the instance records. Returns the new box instance.
+BOX_INSTANCE_DATA* CreateBoxInstance(CBox& box, CVoice& voice, SEQUENCE_INSTANCE_DATA* parent);
+
+// Audio thread. Produces one sample of `instance`; never locks, never allocates unless a call
+// item starts a child instance. WARNING: returns false only after the instance and everything
+// under it has been destroyed (and possibly `box` itself, when a redefinition was waiting for
+// it), so callers must not touch either afterwards.
+bool RenderBoxSample(CBox& box, BOX_INSTANCE_DATA& instance, int depth, float& sample, CVoice& voice);
+
+// Audio thread. Destroys the instance and everything under it; an unknown id changes nothing.
+// WARNING: may free `box` when it was the last instance and a redefinition waits for it.
+void DestroyBoxInstance(CBox& box, int64_t instanceId);
+
+// Audio thread. Runs one sequence instance for one sample (the sequence interpreter).
+bool StepSequence(CSequence& sequence, SEQUENCE_INSTANCE_DATA& instance, int depth, float& sample,
+                  CVoice& voice);
+
+void ReleaseVoiceById(CEngine& engine, int64_t voiceId);
+void StopVoiceById(CEngine& engine, int64_t voiceId);
+void StopEveryVoice(CEngine& engine);
+
+// Destroys the voice's instances (once) and marks it stopped; the voice stays in the list.
+void StopVoice(CVoice& voice);
+
+void PushArgument(CVoice& voice, float value);
+float PopArgument(CVoice& voice);
+
+// Instances of `box`, or of its whole group when `wholeGroup` and the box is in one.
+int32_t CountInstances(const CBox& box, bool wholeGroup);
+// Releases or stops the oldest instances so that one more instance of `box` fits its limit.
+void EnforceMaxInstances(CEngine& engine, CBox& box);
+// Points every call item of `box` that calls `oldBox` at `newBox`.
+void RedirectBoxReferences(CBox& box, const CBox* oldBox, CBox* newBox);
+
+}  // namespace morvanel

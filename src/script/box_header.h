@@ -1,0 +1,27 @@
+// Box headers: name, export mark, ':' parameters and the maxinst and group options.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "script/lexer.h"
+
+namespace morvanel {
+
+class CEngine;
+
+struct BOX_HEADER {
+    std::string name;
+    std::vector<std::string> parameters;
+    uint8_t exported = 0;
+    int32_t maxInstances = -1;
+    uint8_t stopExcess = 0;
+    std::string groupName;
+};
+
+// Reads one header at `position` into `header` (reset first). Returns the position after it, or
+// null after reporting an error; what was read before the error stays in `header`.
+const char* ParseBoxHeader(CEngine& engine, const char* position, ParseContext& context, BOX_HEADER& header);
+
+}  // namespace morvanel

@@ -1,0 +1,81 @@
+// Declaration up the owner chain and binding of states.
+#include "vars/variables.h"
+
+namespace morvanel {
+
+int FindOwnVariable(const CNumericVariablesOwner& owner, uint8_t letter) {
+    auto found = owner.declarations.find(letter);
+    if (found == owner.declarations.end() || found->second.scopeKind != 0) return -1;
+    return found->second.targetSlot;
+}
+
+const VariableDeclaration* DeclareVariable(CNumericVariablesOwner& owner, uint8_t letter) {
+    auto existing = owner.declarations.find(letter);
+    if (existing != owner.declarations.end()) return &existing->second;
+
+    const int32_t next = static_cast<int32_t>(owner.declarations.size());
+    if (next >= kMaxVariableSlots) return nullptr;
+
+    int32_t levels = 0;
+    const CNumericVariablesOwner* current = &owner;
+    int found = -1;
+    while (current != nullptr) {
+        found = FindOwnVariable(*current, letter);
+        if (found >= 0) break;
+        current = current->GetParentOwner();
+        ++levels;
+    }
+
+    VariableDeclaration declaration{};
+    if (found < 0) {
+        declaration = {0, 0, next, next};
+    } else if (current == &owner) {
+        declaration = {0, 0, found, next};  // unreachable: own letters return above
+    } else {
+        declaration = {current->scopeKind, levels, found, next};
+    }
+    return &owner.declarations.emplace(letter, declaration).first->second;
+}
+
+VariableSlot* GetSlot(CNumericVariablesState& state, uint8_t letter) {
+    if (state.owner == nullptr) return nullptr;
+    auto found = state.owner->declarations.find(letter);
+    if (found == state.owner->declarations.end()) return nullptr;
+    const int32_t index = found->second.slot;
+    if (index < 0 || index >= kMaxVariableSlots) return nullptr;
+    return &state.slots[index];
+}
+
+void BindState(CNumericVariablesState& state) {
+    if (state.owner == nullptr) return;
+    for (const auto& [letter, declaration] : state.owner->declarations) {
+        if (declaration.slot < 0 || declaration.slot >= kMaxVariableSlots) continue;
+        VariableSlot& slot = state.slots[declaration.slot];
+        if (slot.bound) continue;
+        slot.bound = 1;
+        if (declaration.scopeKind != 0) {
+            CNumericVariablesState* scope = state.GetScopeState(declaration.scopeKind, declaration.levels);
+            if (scope != nullptr && declaration.targetSlot >= 0 && declaration.targetSlot < kMaxVariableSlots) {
+                VariableSlot& target = scope->slots[declaration.targetSlot];
+                if (target.holdsValue || !target.bound) {
+                    if (!target.bound) {
+                        target.bound = 1;
+                        target.holdsValue = 1;
+                        target.value = 0.0f;
+                    }
+                    slot.holdsValue = 0;
+                    slot.valueRef = &target.value;
+                    continue;
+                }
+                // The target itself refers further up: share its final destination.
+                slot.holdsValue = 0;
+                slot.valueRef = target.valueRef;
+                if (slot.valueRef != nullptr) continue;
+            }
+        }
+        slot.holdsValue = 1;
+        slot.value = 0.0f;
+    }
+}
+
+}  // namespace morvanel
