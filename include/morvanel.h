@@ -90,6 +90,12 @@ MORVANEL_EXPORT void ResetEngine(int instance);
 /* Returns 42; touches no state. Any thread. */
 MORVANEL_EXPORT int AmIAlive(void);
 
+/* Extensions beyond the 16 functions above. Their names always start with "Morvanel". */
+
+/* Any thread. The number of voices in the instance's list after the last GetBuffer: 0 once every
+ * voice has ended, so a host knows when a one-shot sound is over. 0 for a missing instance. */
+MORVANEL_EXPORT int MorvanelActiveVoices(int instance);
+
 #ifdef __cplusplus
 }
 #endif

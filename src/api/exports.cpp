@@ -111,4 +111,9 @@ MORVANEL_EXPORT void ResetEngine(int instance) {
 
 MORVANEL_EXPORT int AmIAlive(void) { return 42; }
 
+MORVANEL_EXPORT int MorvanelActiveVoices(int instance) {
+    CEngine* engine = FindEngine(instance);
+    return engine != nullptr ? engine->activeVoices.load(std::memory_order_relaxed) : 0;
+}
+
 }  // extern "C"

@@ -1,0 +1,22 @@
+# Installs the Debian packages named in the arguments that are not installed yet (apt-get update
+# runs once, and only when something is missing). Sourced by the other scripts.
+ensure_packages() {
+    local missing=()
+    local package
+    for package in "$@"; do
+        if ! dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q "install ok installed"; then
+            missing+=("$package")
+        fi
+    done
+    if [ "${#missing[@]}" -eq 0 ]; then
+        return 0
+    fi
+    echo "Installing: ${missing[*]}"
+    local sudo=""
+    if [ "$(id -u)" -ne 0 ]; then sudo="sudo"; fi
+    $sudo apt-get update -qq
+    DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq --no-install-recommends "${missing[@]}"
+}
+
+# What building and testing Morvanel needs.
+MORVANEL_BUILD_PACKAGES=(cmake ninja-build g++ pkg-config libgtest-dev libsndfile1-dev libcli11-dev sox python3)
