@@ -19,4 +19,4 @@ ensure_packages() {
 }
 
 # What building and testing Morvanel needs.
-MORVANEL_BUILD_PACKAGES=(cmake ninja-build g++ pkg-config libgtest-dev libsndfile1-dev libcli11-dev sox python3)
+MORVANEL_BUILD_PACKAGES=(cmake ninja-build g++ pkg-config libgtest-dev libbenchmark-dev libsndfile1-dev libcli11-dev sox python3)

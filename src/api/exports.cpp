@@ -88,7 +88,7 @@ MORVANEL_EXPORT void SetVariable(const char* name, float value, int instance) {
     if (engine == nullptr || name == nullptr) return;
     if (name[0] == '\0' || name[1] == '\0') return;
     const uint8_t letter = static_cast<uint8_t>(name[1]);
-    std::lock_guard<std::recursive_mutex> guard(engine->sharedStateLock);
+    morvanel::EngineGuard guard(engine->sharedStateLock);
     const int slot = morvanel::FindOwnVariable(*engine, letter);
     if (slot < 0) return;
     morvanel::WriteSlotAt(*engine, slot, value);
@@ -97,8 +97,8 @@ MORVANEL_EXPORT void SetVariable(const char* name, float value, int instance) {
 MORVANEL_EXPORT const char* ReportBoxesAsJson(int instance) {
     HostInstance* host = InstanceRegistry::Get().Find(instance);
     if (host == nullptr) return "";
+    morvanel::EngineGuard guard(host->engine->sharedStateLock);
     host->text[0] = '\0';
-    std::lock_guard<std::recursive_mutex> guard(host->engine->sharedStateLock);
     morvanel::WriteBoxReport(*host->engine, host->text, morvanel::kHostTextSize);
     return host->text;
 }

@@ -282,7 +282,7 @@ const char* ParseBoxDefinition(CEngine& engine, const char* cursor, ParseContext
         if (redefine) {
             auto pending = engine.pendingBoxes.find(header.name);
             if (pending != engine.pendingBoxes.end() && pending->second == box) {
-                std::lock_guard<std::recursive_mutex> guard(engine.sharedStateLock);
+                EngineGuard guard(engine.sharedStateLock);
                 engine.pendingBoxes.erase(pending);
                 engine.DestroyBox(box);
             }

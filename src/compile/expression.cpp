@@ -275,7 +275,7 @@ float EvaluateExpression(const EXPRESSION& expression, const CNumericVariablesSt
             case EN_SECONDS: x = engine != nullptr ? x * static_cast<float>(engine->sampleRate) : 0.0f; break;
             case EN_BEATS: x = engine != nullptr ? x * static_cast<float>(engine->SamplesPerBeat()) : 0.0f; break;
             case EN_HERTZ:
-                x = engine != nullptr ? static_cast<float>(PeriodOfFrequency(x, engine->sampleRate)) : 0.0f;
+                x = engine != nullptr ? static_cast<float>(PeriodOfFrequency(static_cast<double>(x), engine->sampleRate)) : 0.0f;
                 break;
             case EN_NOTE:
                 x = engine != nullptr ? static_cast<float>(PeriodOfFrequency(NoteFrequency(ToInt32(x)), engine->sampleRate))

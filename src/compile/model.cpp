@@ -21,7 +21,7 @@ const char* ItemKindName(int32_t kind) {
 }
 
 CSequence::CSequence(CEngine* engine, CBox* box, int64_t serial)
-    : CNumericVariablesOwner(SCOPE_SEQUENCE), engine(engine), box(box), serial(serial) {}
+    : CNumericVariablesOwner(SCOPE_SEQUENCE), engine(engine), box(box), serial(serial), instances(&engine->instancePool) {}
 
 CSequence::~CSequence() {
     instances.clear();
@@ -83,6 +83,7 @@ CBox::CBox(CEngine* engine, std::string boxName, bool isExported, CSequence* par
       engine(engine),
       parentSequence(parent),
       name(std::move(boxName)),
+      instances(&engine->instancePool),
       exported(isExported) {}
 
 CBox::~CBox() {

@@ -4,6 +4,7 @@
 
 #include <cstdint>
 #include <map>
+#include <memory_resource>
 #include <memory>
 #include <string>
 #include <vector>
@@ -71,7 +72,7 @@ public:
     bool conditionIsWhile = false;
     bool loopLabelPending = false;
     bool releaseLabelPending = false;
-    std::map<int64_t, SEQUENCE_INSTANCE_DATA> instances;
+    std::pmr::map<int64_t, SEQUENCE_INSTANCE_DATA> instances;  // records from the engine's pool
 
 private:
     bool finished = false;
@@ -92,7 +93,7 @@ public:
     CSequence* parentSequence;
     std::string name;
     std::vector<std::unique_ptr<CSequence>> sequences;  // ascending serial order
-    std::map<int64_t, BOX_INSTANCE_DATA> instances;
+    std::pmr::map<int64_t, BOX_INSTANCE_DATA> instances;  // records from the engine's pool
     std::vector<char> paramLetters;
     bool exported;
     int32_t maxInstances = -1;

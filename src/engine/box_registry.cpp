@@ -18,7 +18,7 @@ CBox* CEngine::FindBox(const std::string& name) const {
 }
 
 CBox* CEngine::CreateBox(const std::string& name, bool redefine, bool exported, CSequence* parentSequence) {
-    std::lock_guard<std::recursive_mutex> guard(sharedStateLock);
+    EngineGuard guard(sharedStateLock);
     CBox* oldBox = FindBox(name);
     CBox* box = new CBox(this, name, exported, parentSequence);
     if (name.empty()) {
@@ -42,7 +42,7 @@ CBox* CEngine::CreateBox(const std::string& name, bool redefine, bool exported, 
 }
 
 void CEngine::UnregisterBox(CBox* box) {
-    std::lock_guard<std::recursive_mutex> guard(sharedStateLock);
+    EngineGuard guard(sharedStateLock);
     for (auto entry = boxes.begin(); entry != boxes.end(); ++entry) {
         if (entry->second == box) {
             boxes.erase(entry);
@@ -60,7 +60,7 @@ void CEngine::ReplacePendingBox(CBox* oldBox) {
     auto pending = pendingBoxes.find(oldBox->name);
     if (pending == pendingBoxes.end()) return;
 
-    std::lock_guard<std::recursive_mutex> guard(sharedStateLock);
+    EngineGuard guard(sharedStateLock);
     CBox* newBox = pending->second;
     const std::string name = oldBox->name;
     boxes[name] = newBox;
@@ -73,13 +73,13 @@ void CEngine::ReplacePendingBox(CBox* oldBox) {
 
 void CEngine::DestroyBox(CBox* box) {
     if (box == nullptr) return;
-    std::lock_guard<std::recursive_mutex> guard(sharedStateLock);
+    EngineGuard guard(sharedStateLock);
     UnregisterBox(box);
     delete box;  // sequences destroy their nested boxes; the box leaves its group
 }
 
 void CEngine::DropAllBoxes() {
-    std::lock_guard<std::recursive_mutex> guard(sharedStateLock);
+    EngineGuard guard(sharedStateLock);
     std::vector<CBox*> named;
     for (auto& [name, box] : boxes) named.push_back(box);
     for (auto& [name, box] : pendingBoxes) named.push_back(box);
@@ -97,7 +97,7 @@ bool CEngine::MapMidiKeys(int32_t low, int32_t high, const std::string& boxName)
     // a script fill memory with billions of entries, so the range stops at the table's ends.
     const int32_t first = std::max(std::min(low, high), 0);
     const int32_t last = std::min(std::max(low, high), kMidiKeyLimit);
-    std::lock_guard<std::recursive_mutex> guard(sharedStateLock);
+    EngineGuard guard(sharedStateLock);
     for (int64_t key = first; key <= last; ++key) {
         midiKeys[static_cast<int32_t>(key)] = boxName;
         PostResponse(*this, RESP_MIDIKEY, boxName.c_str(), static_cast<int32_t>(key), 0);

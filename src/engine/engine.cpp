@@ -13,6 +13,8 @@
 
 namespace morvanel {
 
+thread_local uint64_t CEngineLock::acquisitions = 0;
+
 CVoiceDescription::CVoiceDescription(CEngine* engine)
     : CNumericVariablesOwner(SCOPE_VOICE), engine(engine) {}
 
@@ -20,7 +22,9 @@ CNumericVariablesOwner* CVoiceDescription::GetParentOwner() const { return engin
 
 CEngine::CEngine(int32_t rate)
     : CNumericVariablesOwner(SCOPE_ENGINE),
-      CNumericVariablesState(this, this),
+      CNumericVariablesState(this, this, globalSlots, kMaxVariableSlots),
+      globalSlots(),
+      instancePool(std::pmr::pool_options{0, 64 * 1024}),
       commands(),
       responses(),
       sampleRate(rate),
@@ -44,7 +48,7 @@ int64_t CEngine::SamplesPerBeat() const {
 }
 
 void ResetEngineState(CEngine& engine) {
-    std::lock_guard<std::recursive_mutex> guard(engine.sharedStateLock);
+    EngineGuard guard(engine.sharedStateLock);
     StopEveryVoice(engine);
     engine.midiKeys.clear();
     engine.DropAllBoxes();
@@ -62,7 +66,7 @@ void EngineTick(CEngine& engine) {
         switch (command.kind) {
             case CMD_START_VOICE:
             case CMD_SPAWN: {
-                std::lock_guard<std::recursive_mutex> guard(engine.sharedStateLock);
+                EngineGuard guard(engine.sharedStateLock);
                 StartVoiceFromText(engine, command.name, command.serial, command.note, command.velocity,
                                    command.kind == CMD_SPAWN);
                 break;
@@ -78,7 +82,7 @@ void EngineTick(CEngine& engine) {
                 break;
             case CMD_PARSE: {
                 {
-                    std::lock_guard<std::recursive_mutex> guard(engine.sharedStateLock);
+                    EngineGuard guard(engine.sharedStateLock);
                     ParseScript(engine, command.text ? command.text.get() : "", command.serial);
                     engine.halted = false;
                     WriteBoxReport(engine, engine.reportBuffer.get(), kReportBufferSize);

@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <map>
 #include <memory>
+#include <memory_resource>
 #include <mutex>
 #include <string>
 #include <vector>
@@ -19,6 +20,24 @@ namespace morvanel {
 class CVoice;
 
 constexpr int kReportBufferSize = 32768;
+
+// The engine's lock: a recursive mutex that counts, per thread, how often it was taken, so that
+// tests can prove the audio thread never takes it while rendering steadily.
+class CEngineLock {
+public:
+    void lock() {
+        mutex.lock();
+        ++acquisitions;
+    }
+    void unlock() { mutex.unlock(); }
+    static uint64_t AcquisitionsOnThisThread() { return acquisitions; }
+
+private:
+    std::recursive_mutex mutex;
+    static thread_local uint64_t acquisitions;
+};
+
+using EngineGuard = std::lock_guard<CEngineLock>;
 
 // The per-voice variables 'v' (velocity, slot 0) and 'n' (note, slot 1), shared by every voice.
 class CVoiceDescription final : public CNumericVariablesOwner {
@@ -55,6 +74,13 @@ public:
     // Samples per beat at the current tempo, computed in single precision as scripts expect.
     int64_t SamplesPerBeat() const;
 
+    // The globals' slots: a fixed table, because scripts keep declaring globals while voices
+    // hold references into it.
+    VariableSlot globalSlots[kMaxVariableSlots];
+    // Instance records and their slots are pooled: once a script has played for a while, calls
+    // that start and end reuse memory instead of asking the heap. Audio thread only.
+    std::pmr::unsynchronized_pool_resource instancePool;
+
     std::vector<std::unique_ptr<CVoice>> voices;
     std::map<std::string, CBox*> boxes;
     std::vector<CBox*> anonymousBoxes;
@@ -84,7 +110,7 @@ public:
     // Guards what control threads read directly (box registry, key map, engine declarations)
     // against the audio thread's parses, resets and box replacements. The audio thread takes it
     // only while applying such a command, never while rendering steadily.
-    mutable std::recursive_mutex sharedStateLock;
+    mutable CEngineLock sharedStateLock;
     // Serialises the consumers of the response ring (GetResponseString and reset).
     std::mutex responseTakeLock;
 

@@ -11,7 +11,7 @@ namespace morvanel {
 void MidiRouter::NoteOn(int32_t note, int32_t velocity) {
     std::string boxName;
     {
-        std::lock_guard<std::recursive_mutex> guard(engine->sharedStateLock);
+        EngineGuard guard(engine->sharedStateLock);
         auto mapped = engine->midiKeys.find(note);
         if (mapped == engine->midiKeys.end()) return;
         boxName = mapped->second;

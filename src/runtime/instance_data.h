@@ -4,6 +4,7 @@
 
 #include <cstdint>
 #include <string>
+#include <memory_resource>
 #include <vector>
 
 #include "vars/variables.h"
@@ -34,7 +35,7 @@ struct SEQUENCE_INSTANCE_REF {
 };
 
 struct BOX_INSTANCE_DATA final : CNumericVariablesState {
-    BOX_INSTANCE_DATA(CEngine* engine, CBox* box, CVoice* voice, int64_t id);
+    BOX_INSTANCE_DATA(CEngine* engine, CBox* box, CVoice* voice, int64_t id, std::pmr::memory_resource* pool);
 
     CNumericVariablesState* GetScopeState(int32_t kind, int32_t levels) override;
     std::string GetName() const override;
@@ -42,12 +43,12 @@ struct BOX_INSTANCE_DATA final : CNumericVariablesState {
     CVoice* voice;
     CBox* box;
     int64_t instanceId;
-    std::vector<SEQUENCE_INSTANCE_REF> sequenceInstances;
+    std::pmr::vector<SEQUENCE_INSTANCE_REF> sequenceInstances;
 };
 
 struct SEQUENCE_INSTANCE_DATA final : CNumericVariablesState {
     SEQUENCE_INSTANCE_DATA(CEngine* engine, CSequence* sequence, CBox* box, CVoice* voice,
-                           int64_t boxInstanceId, SEQUENCE_INSTANCE_DATA* parent);
+                           int64_t boxInstanceId, SEQUENCE_INSTANCE_DATA* parent, std::pmr::memory_resource* pool);
 
     CNumericVariablesState* GetScopeState(int32_t kind, int32_t levels) override;
     std::string GetName() const override;

@@ -21,11 +21,17 @@ int64_t PeriodOf(const SEQUENCE_ITEM& item, const SEQUENCE_INSTANCE_DATA& instan
     return ToInt64(EvaluateValue(item.value, &instance));
 }
 
+// Counts one produced sample against the duration. A negative count means no limit and is left
+// as it is: a duration read from a variable may saturate to the lowest int64, which must not wrap.
+void CountSample(SEQUENCE_INSTANCE_DATA& instance) {
+    if (instance.remaining > 0) --instance.remaining;
+}
+
 // A produced sample: advance past the item and count it.
 bool Produce(SEQUENCE_INSTANCE_DATA& instance, float& sample, float value) {
     sample = value;
     ++instance.current;
-    --instance.remaining;
+    CountSample(instance);
     instance.started = 1;
     return true;
 }
@@ -117,7 +123,7 @@ bool StepSequence(CSequence& sequence, SEQUENCE_INSTANCE_DATA& instance, int dep
                 if (RenderBoxSample(*instance.childBox, *instance.childInstance, depth + 1, value, voice)) {
                     UpdateFade(instance);
                     sample = value * instance.volume;
-                    --instance.remaining;
+                    CountSample(instance);
                     instance.started = 1;
                     return true;
                 }
@@ -167,7 +173,7 @@ bool StepSequence(CSequence& sequence, SEQUENCE_INSTANCE_DATA& instance, int dep
             // A body that loops without producing samples: give this sample up as silence and go
             // on from here at the next one.
             sample = 0.0f;
-            --instance.remaining;
+            CountSample(instance);
             instance.started = 1;
             return true;
         }

@@ -25,8 +25,9 @@ CNumericVariablesState* CVoice::GetScopeState(int32_t kind, int32_t) {
     return kind == SCOPE_ENGINE ? static_cast<CNumericVariablesState*>(engine) : nullptr;
 }
 
-BOX_INSTANCE_DATA::BOX_INSTANCE_DATA(CEngine* engine, CBox* box, CVoice* voice, int64_t id)
-    : CNumericVariablesState(engine, box), voice(voice), box(box), instanceId(id) {}
+BOX_INSTANCE_DATA::BOX_INSTANCE_DATA(CEngine* engine, CBox* box, CVoice* voice, int64_t id,
+                                     std::pmr::memory_resource* pool)
+    : CNumericVariablesState(engine, box, pool), voice(voice), box(box), instanceId(id), sequenceInstances(pool) {}
 
 CNumericVariablesState* BOX_INSTANCE_DATA::GetScopeState(int32_t kind, int32_t) {
     if (kind == SCOPE_VOICE) return voice;
@@ -37,8 +38,9 @@ CNumericVariablesState* BOX_INSTANCE_DATA::GetScopeState(int32_t kind, int32_t) 
 std::string BOX_INSTANCE_DATA::GetName() const { return box->GetName() + "_" + std::to_string(instanceId); }
 
 SEQUENCE_INSTANCE_DATA::SEQUENCE_INSTANCE_DATA(CEngine* engine, CSequence* sequence, CBox* box, CVoice* voice,
-                                               int64_t boxInstanceId, SEQUENCE_INSTANCE_DATA* parent)
-    : CNumericVariablesState(engine, sequence),
+                                               int64_t boxInstanceId, SEQUENCE_INSTANCE_DATA* parent,
+                                               std::pmr::memory_resource* pool)
+    : CNumericVariablesState(engine, sequence, pool),
       sequence(sequence),
       box(box),
       voice(voice),
@@ -90,7 +92,8 @@ SEQUENCE_INSTANCE_DATA* CreateSequenceInstance(CSequence& sequence, CBox& box, C
                                                int64_t& id) {
     id = DrawInstanceId();
     auto [entry, inserted] =
-        sequence.instances.try_emplace(id, voice.GetEngine(), &sequence, &box, &voice, boxInstance.instanceId, parent);
+        sequence.instances.try_emplace(id, voice.GetEngine(), &sequence, &box, &voice, boxInstance.instanceId, parent,
+                                       &voice.GetEngine()->instancePool);
     SEQUENCE_INSTANCE_DATA& instance = entry->second;
     instance.boxInstance = &boxInstance;
     BindState(instance);
@@ -117,7 +120,7 @@ void DestroySequenceInstance(CSequence& sequence, int64_t id) {
 
 BOX_INSTANCE_DATA* CreateBoxInstance(CBox& box, CVoice& voice, SEQUENCE_INSTANCE_DATA* parent) {
     const int64_t id = DrawInstanceId();
-    auto [entry, inserted] = box.instances.try_emplace(id, voice.GetEngine(), &box, &voice, id);
+    auto [entry, inserted] = box.instances.try_emplace(id, voice.GetEngine(), &box, &voice, id, &voice.GetEngine()->instancePool);
     BOX_INSTANCE_DATA& instance = entry->second;
     BindState(instance);
     instance.sequenceInstances.reserve(box.sequences.size());

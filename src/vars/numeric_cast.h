@@ -22,6 +22,8 @@ inline Int SaturatingTruncate(Float value) {
 }
 
 inline int64_t ToInt64(double value) { return SaturatingTruncate<int64_t>(value); }
+inline int64_t ToInt64(float value) { return SaturatingTruncate<int64_t>(value); }
 inline int32_t ToInt32(double value) { return SaturatingTruncate<int32_t>(value); }
+inline int32_t ToInt32(float value) { return SaturatingTruncate<int32_t>(value); }
 
 }  // namespace morvanel

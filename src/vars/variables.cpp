@@ -1,7 +1,31 @@
 // Declaration up the owner chain and binding of states.
 #include "vars/variables.h"
 
+#include <algorithm>
+#include <cstring>
+
 namespace morvanel {
+
+CNumericVariablesState::CNumericVariablesState(CEngine* stateEngine, CNumericVariablesOwner* stateOwner,
+                                               std::pmr::memory_resource* resource)
+    : engine(stateEngine), slots(nullptr), slotCount(0), owner(stateOwner) {
+    const size_t declared = stateOwner != nullptr ? stateOwner->declarations.size() : 0;
+    slotCount = static_cast<int32_t>(std::clamp<size_t>(declared, 1, kMaxVariableSlots));
+    slotResource = resource != nullptr ? resource : std::pmr::new_delete_resource();
+    void* storage = slotResource->allocate(sizeof(VariableSlot) * slotCount, alignof(VariableSlot));
+    std::memset(storage, 0, sizeof(VariableSlot) * slotCount);
+    slots = static_cast<VariableSlot*>(storage);
+}
+
+CNumericVariablesState::CNumericVariablesState(CEngine* stateEngine, CNumericVariablesOwner* stateOwner,
+                                               VariableSlot* storage, int32_t count)
+    : engine(stateEngine), slots(storage), slotCount(count), owner(stateOwner) {}
+
+CNumericVariablesState::~CNumericVariablesState() {
+    if (slotResource != nullptr) {
+        slotResource->deallocate(slots, sizeof(VariableSlot) * slotCount, alignof(VariableSlot));
+    }
+}
 
 int FindOwnVariable(const CNumericVariablesOwner& owner, uint8_t letter) {
     auto found = owner.declarations.find(letter);
@@ -42,20 +66,20 @@ VariableSlot* GetSlot(CNumericVariablesState& state, uint8_t letter) {
     auto found = state.owner->declarations.find(letter);
     if (found == state.owner->declarations.end()) return nullptr;
     const int32_t index = found->second.slot;
-    if (index < 0 || index >= kMaxVariableSlots) return nullptr;
+    if (index < 0 || index >= state.slotCount) return nullptr;
     return &state.slots[index];
 }
 
 void BindState(CNumericVariablesState& state) {
     if (state.owner == nullptr) return;
     for (const auto& [letter, declaration] : state.owner->declarations) {
-        if (declaration.slot < 0 || declaration.slot >= kMaxVariableSlots) continue;
+        if (declaration.slot < 0 || declaration.slot >= state.slotCount) continue;
         VariableSlot& slot = state.slots[declaration.slot];
         if (slot.bound) continue;
         slot.bound = 1;
         if (declaration.scopeKind != 0) {
             CNumericVariablesState* scope = state.GetScopeState(declaration.scopeKind, declaration.levels);
-            if (scope != nullptr && declaration.targetSlot >= 0 && declaration.targetSlot < kMaxVariableSlots) {
+            if (scope != nullptr && declaration.targetSlot >= 0 && declaration.targetSlot < scope->slotCount) {
                 VariableSlot& target = scope->slots[declaration.targetSlot];
                 if (target.holdsValue || !target.bound) {
                     if (!target.bound) {

@@ -5,6 +5,7 @@
 #include <atomic>
 #include <cstdint>
 #include <map>
+#include <memory_resource>
 #include <string>
 
 namespace morvanel {
@@ -50,11 +51,16 @@ public:
     int32_t scopeKind;
 };
 
+// A run-time instance of an owner's variables. Its slots are sized by the declarations its owner
+// has when the state is created: compiled owners never declare more afterwards, so a voice of a
+// box with three variables carries three slots, not 128. The engine, whose globals grow with
+// every script, keeps a fixed table of 128 instead.
 class CNumericVariablesState {
 public:
-    CNumericVariablesState(CEngine* engine, CNumericVariablesOwner* owner)
-        : engine(engine), slots(), owner(owner) {}
-    virtual ~CNumericVariablesState() = default;
+    // Slots for every declaration of `owner`, taken from `resource` (the heap when null).
+    CNumericVariablesState(CEngine* engine, CNumericVariablesOwner* owner,
+                           std::pmr::memory_resource* resource = nullptr);
+    virtual ~CNumericVariablesState();
     CNumericVariablesState(const CNumericVariablesState&) = delete;
     CNumericVariablesState& operator=(const CNumericVariablesState&) = delete;
 
@@ -63,8 +69,16 @@ public:
     virtual std::string GetName() const = 0;
 
     CEngine* engine;
-    VariableSlot slots[kMaxVariableSlots];
+    VariableSlot* slots;
+    int32_t slotCount;
     CNumericVariablesOwner* owner;
+
+protected:
+    // Slots in storage the derived class owns (zero-filled by the caller).
+    CNumericVariablesState(CEngine* engine, CNumericVariablesOwner* owner, VariableSlot* storage, int32_t count);
+
+private:
+    std::pmr::memory_resource* slotResource = nullptr;  // null: `slots` is not ours to free
 };
 
 // The slot of `letter` when `owner` declares it as its own variable, else -1.
@@ -104,12 +118,12 @@ inline void WriteSlot(VariableSlot& slot, float value) {
 
 // Slot access by index with the bounds the runtime cannot otherwise trust.
 inline float ReadSlotAt(const CNumericVariablesState& state, int32_t index) {
-    if (index < 0 || index >= kMaxVariableSlots) return 0.0f;
+    if (index < 0 || index >= state.slotCount) return 0.0f;
     return ReadSlot(state.slots[index]);
 }
 
 inline void WriteSlotAt(CNumericVariablesState& state, int32_t index, float value) {
-    if (index < 0 || index >= kMaxVariableSlots) return;
+    if (index < 0 || index >= state.slotCount) return;
     WriteSlot(state.slots[index], value);
 }
 

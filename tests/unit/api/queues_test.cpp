@@ -1,0 +1,140 @@
+// The command and response rings: capacity, wrapping, order, response lookup by id, and reset.
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "api/instance_registry.h"
+#include "api/queues.h"
+#include "morvanel.h"
+#include "runtime/voice.h"
+#include "support/test_support.h"
+
+namespace {
+
+using morvanel::testing::CaptureStdout;
+using morvanel::testing::Instance;
+
+morvanel::CEngine& EngineOf(int id) { return *morvanel::InstanceRegistry::Get().Find(id)->engine; }
+
+constexpr char kSuccessTail[] = "Compilation successful. Parsed 1 boxes and 0 commands.\n";
+constexpr char kLeadReport[] = "[\n  { \"Name\": \"lead\" }\n]\n";
+
+bool EndsWith(const std::string& text, const std::string& tail) {
+    return text.size() >= tail.size() && text.compare(text.size() - tail.size(), tail.size(), tail) == 0;
+}
+
+TEST(Queues, FullCommandRingDropsTheSixtyFifthAndRecoversAfterOneTick) {
+    Instance instance;
+    instance.Parse("lead = { @loop `9` }");
+    std::vector<int> serials;
+    for (int i = 0; i < 64; ++i) serials.push_back(instance.Start("lead"));
+    for (int serial : serials) ASSERT_NE(serial, 0);
+    EXPECT_EQ(instance.Start("lead"), 0);
+
+    instance.Render(1);
+    const auto& voices = EngineOf(instance.id()).voices;
+    ASSERT_EQ(voices.size(), 64u);
+    for (size_t i = 0; i < voices.size(); ++i) EXPECT_EQ(voices[i]->voiceId, serials[i]);
+    // The dropped start took no serial: posting resumes right after the last accepted one.
+    EXPECT_EQ(instance.Start("lead"), serials.back() + 1);
+}
+
+TEST(Queues, CommandRingWrapsAndKeepsOrder) {
+    Instance instance;
+    morvanel::CEngine& engine = EngineOf(instance.id());
+    for (int i = 0; i < 200; ++i) {
+        const std::string name = "box" + std::to_string(i);
+        const int64_t serial = morvanel::PostCommand(engine, morvanel::CMD_START_VOICE, name.c_str(), 0, i, 0.5f);
+        morvanel::TakenCommand taken;
+        ASSERT_TRUE(morvanel::TakeCommand(engine, taken));
+        ASSERT_EQ(taken.serial, serial);
+        ASSERT_STREQ(taken.name, name.c_str());
+        ASSERT_EQ(taken.note, i);
+    }
+    EXPECT_EQ(engine.commandWrite.load(), 200 % 64);
+    EXPECT_EQ(engine.commandRead.load(), 200 % 64);
+}
+
+TEST(Queues, ResponseRingWrapsAndKeepsOrder) {
+    Instance instance;
+    morvanel::CEngine& engine = EngineOf(instance.id());
+    for (int i = 0; i < 200; ++i) {
+        const std::string text = "response " + std::to_string(i);
+        morvanel::PostResponse(engine, morvanel::RESP_MIDIKEY, text.c_str(), i, i + 1);
+        ASSERT_EQ(std::string(morvanel::TakeResponseText(engine, i + 1)), text);
+    }
+    EXPECT_EQ(engine.responseWrite.load(), 200 % 192);
+    EXPECT_EQ(engine.responseRead.load(), 200 % 192);
+    EXPECT_EQ(engine.responseCount.load(), 0);
+}
+
+TEST(Queues, ResponseLookupDiscardsWhatLiesBeforeAndKeepsWhatLiesBehind) {
+    Instance instance;
+    morvanel::CEngine& engine = EngineOf(instance.id());
+    const char* texts[] = {"one", "two", "three", "four"};
+    for (int i = 0; i < 4; ++i) morvanel::PostResponse(engine, morvanel::RESP_PARSE_LOG, texts[i], 0, i + 1);
+
+    EXPECT_STREQ(GetResponseString(3, instance.id()), "three");
+    EXPECT_EQ(engine.responseCount.load(), 1);
+    EXPECT_STREQ(GetResponseString(4, instance.id()), "four");
+    EXPECT_STREQ(GetResponseString(1, instance.id()), "");
+}
+
+TEST(Queues, ParseLogArrivesAtTheFirstSampleAndTheReportFollowsIt) {
+    Instance instance;
+    const int serial = ParseString("lead = { sqr(@440) }", instance.id());
+    EXPECT_STREQ(GetResponseString(serial, instance.id()), "");
+    instance.Render(1);
+    EXPECT_TRUE(EndsWith(GetResponseString(serial, instance.id()), kSuccessTail));
+    EXPECT_STREQ(GetResponseString(0, instance.id()), kLeadReport);
+}
+
+TEST(Queues, AskingForIdZeroAfterAParseSkipsTheLogAndGivesTheReport) {
+    Instance instance;
+    const int serial = ParseString("lead = { sqr(@440) }", instance.id());
+    instance.Render(1);
+    EXPECT_STREQ(GetResponseString(0, instance.id()), kLeadReport);
+    EXPECT_STREQ(GetResponseString(serial, instance.id()), "");
+}
+
+TEST(Queues, EmptyScriptStillYieldsLogAndReport) {
+    Instance instance;
+    const int serial = ParseString("", instance.id());
+    instance.Render(1);
+    EXPECT_TRUE(EndsWith(GetResponseString(serial, instance.id()),
+                         "Compilation successful. Parsed 0 boxes and 0 commands.\n"));
+    EXPECT_STREQ(GetResponseString(0, instance.id()), "[\n]\n");
+}
+
+// Everything behind a reset is dropped unexecuted: even a second reset does not print again.
+TEST(Queues, ResetDropsEveryCommandQueuedBehindIt) {
+    Instance instance;
+    instance.Parse("bpm(90) lead = { @loop `9` }");
+    const int playing = instance.Start("lead");
+    instance.Render(1);
+    morvanel::CEngine& engine = EngineOf(instance.id());
+    ASSERT_EQ(engine.bpm, 90.0f);
+    ASSERT_EQ(engine.voices.size(), 1u);
+
+    ResetEngine(instance.id());
+    ParseString("other = { @loop `9` }", instance.id());
+    for (int i = 0; i < 5; ++i) instance.Start("lead");
+    ReleaseVoice(playing, instance.id());
+    StopAllVoices(instance.id());
+    ResetEngine(instance.id());
+    ParseString("bpm(60)", instance.id());
+    ASSERT_EQ(engine.commandCount.load(), 11);
+
+    std::vector<float> out;
+    const std::string printed = CaptureStdout([&] { out = instance.Render(1); });
+    EXPECT_EQ(printed, "Engine reset\n");
+    EXPECT_EQ(engine.commandCount.load(), 0);
+    EXPECT_EQ(engine.bpm, 120.0f);
+    EXPECT_TRUE(engine.boxes.empty());
+    EXPECT_TRUE(engine.voices.empty());
+    EXPECT_EQ(engine.responseCount.load(), 0);
+    EXPECT_EQ(out[0], 0.0f);
+}
+
+}  // namespace
