@@ -80,7 +80,8 @@ MORVANEL_EXPORT void SetVariable(const char* name, float value, int instance);
 
 /* Control thread. Returns a JSON list of the compiled boxes and their parameter letters, in an
  * instance-owned buffer valid until the next call for the same instance ("" when the report
- * does not fit 16383 characters or the instance is missing). */
+ * does not fit 16383 characters or the instance is missing). One thread per instance at a time:
+ * the buffer returned is shared by every call on that instance. */
 MORVANEL_EXPORT const char* ReportBoxesAsJson(int instance);
 
 /* Queues a reset: stops every voice, drops boxes, key maps and queued commands and responses,
