@@ -72,6 +72,8 @@ public:
     bool conditionIsWhile = false;
     bool loopLabelPending = false;
     bool releaseLabelPending = false;
+    // Whether running the sequence is invisible to other voices: -1 until the runtime first asks.
+    int8_t independence = -1;
     std::pmr::map<int64_t, SEQUENCE_INSTANCE_DATA> instances;  // records from the engine's pool
 
 private:

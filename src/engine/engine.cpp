@@ -9,6 +9,7 @@
 #include "engine/tables.h"
 #include "vars/numeric_cast.h"
 #include "runtime/voice.h"
+#include "runtime/voice_major.h"
 #include "script/parser.h"
 
 namespace morvanel {
@@ -60,9 +61,11 @@ void ResetEngineState(CEngine& engine) {
     std::printf("Engine reset\n");
 }
 
-void EngineTick(CEngine& engine) {
+bool EngineTick(CEngine& engine) {
     TakenCommand command;
+    bool any = false;
     while (TakeCommand(engine, command)) {
+        any = true;
         switch (command.kind) {
             case CMD_START_VOICE:
             case CMD_SPAWN: {
@@ -100,14 +103,36 @@ void EngineTick(CEngine& engine) {
         }
         command.text.reset();
     }
+    return any;
 }
 
+namespace {
+
+bool AllVoicesIndependent(const CEngine& engine) {
+    for (const auto& voice : engine.voices) {
+        if (!voice->stopped && !VoiceIsIndependent(*voice)) return false;
+    }
+    return true;
+}
+
+}  // namespace
+
 void RenderEngine(CEngine& engine, int count, float* out) {
+    // Whether the voices may be independent of one another: asked again only after a command
+    // has changed the set of voices.
+    bool mayRenderByVoice = engine.voiceMajor;
     for (int i = 0; i < count; ++i) {
-        EngineTick(engine);
+        const bool changed = EngineTick(engine);
         if (engine.halted) {
             out[i] = 0.0f;
             continue;
+        }
+        if (engine.voiceMajor && (mayRenderByVoice || changed)) {
+            if (AllVoicesIndependent(engine)) {
+                RenderVoiceMajor(engine, i, count, out);
+                break;
+            }
+            mayRenderByVoice = false;
         }
         float sum = 0.0f;
         auto& voices = engine.voices;

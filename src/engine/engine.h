@@ -99,6 +99,11 @@ public:
     int32_t sampleRate;
     float bpm = 120.0f;
     bool halted = false;
+    // Voices that cannot observe one another may be rendered voice by voice over the rest of a
+    // buffer (same samples, bit for bit); off only to measure or check the sample-by-sample path.
+    bool voiceMajor = true;
+    // Samples rendered voice by voice so far (how often the faster path applies).
+    int64_t voiceMajorSamples = 0;
     std::map<int32_t, std::string> midiKeys;
     std::unique_ptr<CVoiceDescription> voiceDescription;
     CBoxGroups groups;
@@ -118,8 +123,8 @@ public:
     std::atomic<int32_t> activeVoices{0};
 };
 
-// Audio thread. Applies every queued command, in posting order.
-void EngineTick(CEngine& engine);
+// Audio thread. Applies every queued command, in posting order; true when there was one.
+bool EngineTick(CEngine& engine);
 
 // Audio thread. The reset command: stops voices, drops boxes, maps, groups and queues.
 void ResetEngineState(CEngine& engine);
