@@ -1,7 +1,9 @@
 // Benchmarks of the engine through its public API, each beside a tight C++ loop doing the same
 // musical work in the same run, so every figure can be read as a ratio that survives a noisy
-// machine. Voice-sample rates are reported as items per second.
+// machine. Voice-sample rates are reported as items per second (of CPU time).
 #include <benchmark/benchmark.h>
+
+#include <malloc.h>
 
 #include <atomic>
 #include <cstdlib>
@@ -11,36 +13,20 @@
 #include <string>
 #include <vector>
 
+#include "bench_workloads.h"
 #include "morvanel.h"
 
 namespace {
 
-constexpr int kRate = 48000;
-constexpr int kBlock = 256;
+using morvanel::bench::kBlock;
+using morvanel::bench::kRate;
+using morvanel::bench::Workload;
 
-// Counts heap bytes while `counting` is set (memory per voice).
-std::atomic<bool> counting{false};
-std::atomic<size_t> countedBytes{0};
+const Workload& WorkloadNamed(const char* name) { return *morvanel::bench::FindWorkload(name); }
 
-// An instance with `voices` voices of `box` started, past their first samples.
-int StartInstance(const std::string& script, const std::string& box, int voices) {
-    const int id = NewInstance(kRate);
-    std::vector<float> out(kBlock);
-    ParseString(script.c_str(), id);
-    GetBuffer(1, out.data(), id);
-    while (GetResponseString(0, id)[0] != '\0') {
-    }
-    for (int started = 0; started < voices; started += 48) {
-        for (int i = started; i < voices && i < started + 48; ++i) StartVoice(box.c_str(), id);
-        GetBuffer(1, out.data(), id);
-    }
-    GetBuffer(kBlock, out.data(), id);
-    return id;
-}
-
-void RenderVoices(benchmark::State& state, const char* script, const char* box) {
+void RenderVoices(benchmark::State& state, const Workload& workload, bool samplePath) {
     const int voices = static_cast<int>(state.range(0));
-    const int id = StartInstance(script, box, voices);
+    const int id = morvanel::bench::StartInstance(workload, voices, samplePath);
     if (MorvanelActiveVoices(id) != voices) state.SkipWithError("voices did not start");
     std::vector<float> out(kBlock);
     for (auto _ : state) {
@@ -51,10 +37,10 @@ void RenderVoices(benchmark::State& state, const char* script, const char* box) 
     DestroyInstance(id);
 }
 
-// (1) A one-item looping square box.
-const char kSquare[] = "sq = { @loop sqr(100) }";
-
-void BM_Engine_Square(benchmark::State& state) { RenderVoices(state, kSquare, "sq"); }
+// (1) A one-item looping square box. The engine renders these independent voices voice by voice;
+// the sample-path figure is the same work with that turned off.
+void BM_Engine_Square(benchmark::State& state) { RenderVoices(state, WorkloadNamed("square"), false); }
+void BM_EngineSamplePath_Square(benchmark::State& state) { RenderVoices(state, WorkloadNamed("square"), true); }
 
 void BM_TightLoop_Square(benchmark::State& state) {
     const int voices = static_cast<int>(state.range(0));
@@ -75,10 +61,35 @@ void BM_TightLoop_Square(benchmark::State& state) {
     state.SetItemsProcessed(state.iterations() * kBlock * voices);
 }
 
-// (2) The same voices with a fade and a period written by an assignment every sample.
-const char kFaded[] = "fv = { vol(0) fadein(480000) %p = 90 @loop %p = 190 - %p sqr(%p) }";
+// The first anchor every interpreter is compared with: a naive one that finds each voice's
+// state by a std::map lookup per voice per sample.
+void BM_NaiveMap_Square(benchmark::State& state) {
+    const int voices = static_cast<int>(state.range(0));
+    std::map<int, std::map<std::string, int64_t>> states;
+    for (int v = 0; v < voices; ++v) states[v] = {{"phase", v % 100}, {"period", 100}};
+    std::vector<float> out(kBlock);
+    for (auto _ : state) {
+        for (int i = 0; i < kBlock; ++i) {
+            float sum = 0.0f;
+            for (int v = 0; v < voices; ++v) {
+                std::map<std::string, int64_t>& voice = states.find(v)->second;
+                int64_t& phase = voice["phase"];
+                const int64_t period = voice["period"];
+                sum += phase < period / 2 ? 1.0f : -1.0f;
+                if (++phase >= period) phase = 0;
+            }
+            out[i] = sum / 10.0f;
+        }
+        benchmark::DoNotOptimize(out.data());
+    }
+    state.SetItemsProcessed(state.iterations() * kBlock * voices);
+}
 
-void BM_Engine_FadedVariable(benchmark::State& state) { RenderVoices(state, kFaded, "fv"); }
+// (2) The same voices with a fade and a period written by an assignment every sample.
+void BM_Engine_FadedVariable(benchmark::State& state) { RenderVoices(state, WorkloadNamed("faded"), false); }
+void BM_EngineSamplePath_FadedVariable(benchmark::State& state) {
+    RenderVoices(state, WorkloadNamed("faded"), true);
+}
 
 void BM_TightLoop_FadedVariable(benchmark::State& state) {
     const int voices = static_cast<int>(state.range(0));
@@ -108,11 +119,8 @@ void BM_TightLoop_FadedVariable(benchmark::State& state) {
 
 // (3) A melody: a song box calls a note box with two arguments every 100 samples, so instances
 // are created and destroyed on the audio path.
-const char kMelody[] =
-    "note:%p:%v = dur(100) { vol(%v) @loop sqr(%p) }\n"
-    "song = { @loop note:100:0.5 note:90:0.6 note:80:0.7 note:75:0.8 }";
-
-void BM_Engine_Melody(benchmark::State& state) { RenderVoices(state, kMelody, "song"); }
+// Calls make voices dependent, so this always takes the sample path.
+void BM_Engine_Melody(benchmark::State& state) { RenderVoices(state, WorkloadNamed("melody"), false); }
 
 void BM_TightLoop_Melody(benchmark::State& state) {
     const int voices = static_cast<int>(state.range(0));
@@ -203,19 +211,22 @@ void BM_TightLoop_Scan1MB(benchmark::State& state) {
     state.SetBytesProcessed(static_cast<int64_t>(state.iterations() * script.size()));
 }
 
-// (5) Heap bytes per started voice of a one-sequence box, counted while starting 1024 voices.
+// (5) Heap bytes per playing voice of a one-sequence box: the growth of the heap in use while
+// 4096 voices start (the engine's instance pool takes memory from the heap in chunks, so the
+// figure includes the unused end of the last chunk).
 void BM_Engine_BytesPerVoice(benchmark::State& state) {
+    constexpr int kVoices = 4096;
     for (auto _ : state) {
-        const int id = StartInstance(kSquare, "sq", 0);
+        const int id = morvanel::bench::StartInstance(WorkloadNamed("square"), 0, false);
         std::vector<float> out(64);
-        countedBytes = 0;
-        counting = true;
-        for (int i = 0; i < 1024; i += 48) {
-            for (int j = i; j < i + 48 && j < 1024; ++j) StartVoice("sq", id);
+        const size_t before = mallinfo2().uordblks;
+        for (int i = 0; i < kVoices; i += 48) {
+            for (int j = i; j < i + 48 && j < kVoices; ++j) StartVoice("sq", id);
             GetBuffer(1, out.data(), id);
         }
-        counting = false;
-        state.counters["bytes_per_voice"] = static_cast<double>(countedBytes.load()) / 1024.0;
+        const size_t after = mallinfo2().uordblks;
+        if (MorvanelActiveVoices(id) != kVoices) state.SkipWithError("voices did not start");
+        state.counters["bytes_per_voice"] = static_cast<double>(after - before) / kVoices;
         DestroyInstance(id);
     }
 }
@@ -226,17 +237,12 @@ void BM_TightLoop_BytesPerVoice(benchmark::State& state) {
 
 }  // namespace
 
-void* operator new(size_t size) {
-    if (counting.load(std::memory_order_relaxed)) countedBytes.fetch_add(size, std::memory_order_relaxed);
-    if (void* block = std::malloc(size == 0 ? 1 : size)) return block;
-    throw std::bad_alloc();
-}
-void operator delete(void* block) noexcept { std::free(block); }
-void operator delete(void* block, size_t) noexcept { std::free(block); }
-
 BENCHMARK(BM_Engine_Square)->Arg(1)->Arg(64)->Arg(1024)->Arg(4096);
+BENCHMARK(BM_EngineSamplePath_Square)->Arg(1)->Arg(64)->Arg(1024)->Arg(4096);
 BENCHMARK(BM_TightLoop_Square)->Arg(1)->Arg(64)->Arg(1024)->Arg(4096);
+BENCHMARK(BM_NaiveMap_Square)->Arg(64)->Arg(1024);
 BENCHMARK(BM_Engine_FadedVariable)->Arg(1)->Arg(64)->Arg(1024);
+BENCHMARK(BM_EngineSamplePath_FadedVariable)->Arg(1)->Arg(64)->Arg(1024);
 BENCHMARK(BM_TightLoop_FadedVariable)->Arg(1)->Arg(64)->Arg(1024);
 BENCHMARK(BM_Engine_Melody)->Arg(1)->Arg(64)->Arg(1024);
 BENCHMARK(BM_TightLoop_Melody)->Arg(1)->Arg(64)->Arg(1024);
@@ -263,12 +269,14 @@ public:
         ConsoleReporter::Finalize();
         std::printf("\nEngine against the tight loop doing the same work (same run):\n");
         for (const auto& [name, rate] : figures) {
-            if (name.rfind("BM_Engine_", 0) != 0) continue;
-            std::string baseline = "BM_TightLoop_" + name.substr(10);
+            const std::string prefix = name.substr(0, name.find('_', 3) + 1);
+            if (prefix != "BM_Engine_" && prefix != "BM_EngineSamplePath_" && prefix != "BM_NaiveMap_") continue;
+            std::string baseline = "BM_TightLoop_" + name.substr(prefix.size());
             if (name.find("Compile") != std::string::npos) baseline = "BM_TightLoop_Scan1MB";
             auto found = figures.find(baseline);
             if (found == figures.end() || found->second == 0.0) continue;
-            std::printf("  %-32s %14.4g per second  ratio %.3f\n", name.c_str(), rate, rate / found->second);
+            const char* unit = name.find("BytesPerVoice") != std::string::npos ? "bytes per voice" : "per second";
+            std::printf("  %-40s %14.4g %-16s ratio %.3f\n", name.c_str(), rate, unit, rate / found->second);
         }
     }
 

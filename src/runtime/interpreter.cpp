@@ -1,4 +1,4 @@
-// The sequence interpreter: one sequence instance, one sample.
+// The sequence interpreter: one sequence instance, one sample; and one sample of a box instance.
 #include <cstdio>
 
 #include "compile/expression.h"
@@ -184,6 +184,36 @@ bool StepSequence(CSequence& sequence, SEQUENCE_INSTANCE_DATA& instance, int dep
     if (instance.remaining < 0) return false;
     --instance.remaining;
     return true;
+}
+
+// Kept beside the interpreter so that the compiler can inline one sequence's step into it.
+bool RenderBoxSample(CBox& box, BOX_INSTANCE_DATA& instance, int depth, float& sample, CVoice& voice) {
+    if (box.engine->halted) {
+        DestroyBoxInstance(box, instance.instanceId);
+        return false;
+    }
+    sample = 0.0f;
+    bool sounding = false;
+    bool first = true;
+    for (const SEQUENCE_INSTANCE_REF& reference : instance.sequenceInstances) {
+        SEQUENCE_INSTANCE_DATA& state = *reference.state;
+        CSequence& sequence = *state.sequence;
+        if (voice.releaseOwner == nullptr && sequence.looping) voice.releaseOwner = &box;
+        float value = 0.0f;
+        if (StepSequence(sequence, state, depth, value, voice)) {
+            sample += value;
+            sounding = true;
+        } else if (first) {
+            DestroyBoxInstance(box, instance.instanceId);
+            return false;
+        }
+        first = false;
+    }
+    if (first) {
+        DestroyBoxInstance(box, instance.instanceId);
+        return false;
+    }
+    return sounding;
 }
 
 }  // namespace morvanel

@@ -2,6 +2,7 @@
 // sequence instances, one sample of a box instance, and the voice commands.
 #include "runtime/voice.h"
 
+#include <algorithm>
 #include <cstdio>
 
 #include "compile/expression.h"
@@ -19,7 +20,17 @@ std::atomic<int64_t> nextInstanceId{1024};
 int64_t DrawInstanceId() { return nextInstanceId.fetch_add(1, std::memory_order_relaxed); }
 
 CVoice::CVoice(CEngine* engine, CBox* box, int64_t id)
-    : CNumericVariablesState(engine, engine->voiceDescription.get()), rootBox(box), voiceId(id) {}
+    : CNumericVariablesState(engine, engine->voiceDescription.get(), &engine->instancePool),
+      rootBox(box),
+      voiceId(id) {}
+
+namespace {
+constexpr size_t kStackBytes = sizeof(float) * (kArgumentStackSize + 1);
+}
+
+CVoice::~CVoice() {
+    if (stack != nullptr) engine->instancePool.deallocate(stack, kStackBytes, alignof(float));
+}
 
 CNumericVariablesState* CVoice::GetScopeState(int32_t kind, int32_t) {
     return kind == SCOPE_ENGINE ? static_cast<CNumericVariablesState*>(engine) : nullptr;
@@ -74,6 +85,10 @@ void PushArgument(CVoice& voice, float value) {
     if (voice.stackIndex < 1) {
         std::printf("Warning: Max stack depth reached\n");
         return;
+    }
+    if (voice.stack == nullptr) {
+        voice.stack = static_cast<float*>(voice.GetEngine()->instancePool.allocate(kStackBytes, alignof(float)));
+        std::fill(voice.stack, voice.stack + kArgumentStackSize + 1, 0.0f);
     }
     voice.stack[voice.stackIndex] = value;
     --voice.stackIndex;
@@ -141,35 +156,6 @@ void DestroyBoxInstance(CBox& box, int64_t instanceId) {
         box.instances.erase(found);
     }
     if (box.instances.empty()) box.engine->ReplacePendingBox(&box);
-}
-
-bool RenderBoxSample(CBox& box, BOX_INSTANCE_DATA& instance, int depth, float& sample, CVoice& voice) {
-    if (box.engine->halted) {
-        DestroyBoxInstance(box, instance.instanceId);
-        return false;
-    }
-    sample = 0.0f;
-    bool sounding = false;
-    bool first = true;
-    for (const SEQUENCE_INSTANCE_REF& reference : instance.sequenceInstances) {
-        SEQUENCE_INSTANCE_DATA& state = *reference.state;
-        CSequence& sequence = *state.sequence;
-        if (voice.releaseOwner == nullptr && sequence.looping) voice.releaseOwner = &box;
-        float value = 0.0f;
-        if (StepSequence(sequence, state, depth, value, voice)) {
-            sample += value;
-            sounding = true;
-        } else if (first) {
-            DestroyBoxInstance(box, instance.instanceId);
-            return false;
-        }
-        first = false;
-    }
-    if (first) {
-        DestroyBoxInstance(box, instance.instanceId);
-        return false;
-    }
-    return sounding;
 }
 
 CVoice* StartVoiceFromText(CEngine& engine, const char* text, int64_t voiceId, int32_t note, float velocity,

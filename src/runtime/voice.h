@@ -25,6 +25,7 @@ int64_t DrawInstanceId();
 class CVoice final : public CNumericVariablesState {
 public:
     CVoice(CEngine* engine, CBox* rootBox, int64_t voiceId);
+    ~CVoice() override;
 
     CNumericVariablesState* GetScopeState(int32_t kind, int32_t levels) override;
     std::string GetName() const override { return "voice_" + std::to_string(voiceId); }
@@ -37,7 +38,9 @@ public:
     bool stopped = false;
     int32_t released = 0;
     int64_t voiceId;
-    float stack[kArgumentStackSize + 1] = {};  // entries 1..256
+    // Entries 1..256 of the argument stack, taken from the engine's pool at the first push: most
+    // voices never push, and a voice without it stays small enough for thousands to fit in cache.
+    float* stack = nullptr;
     int32_t stackIndex = kArgumentStackSize;
 };
 

@@ -136,7 +136,7 @@ void FoldUnit(PARAM_VALUE& value, const CEngine& engine) {
     value = PARAM_VALUE::Integer(result);
 }
 
-float EvaluateValue(const PARAM_VALUE& value, const CNumericVariablesState* state) {
+float EvaluateValueWithUnit(const PARAM_VALUE& value, const CNumericVariablesState* state) {
     float base;
     switch (value.kind) {
         case VK_FLOAT: base = value.number.asFloat; break;

@@ -6,6 +6,7 @@
 
 #include "compile/param_value.h"
 #include "script/lexer.h"
+#include "vars/variables.h"
 
 namespace morvanel {
 
@@ -26,7 +27,22 @@ void FoldUnit(PARAM_VALUE& value, const CEngine& engine);
 
 // The value of `value` at run time; variables are read in `state` (0.0 without one) and units
 // are applied with the rate and tempo of the state's engine.
-float EvaluateValue(const PARAM_VALUE& value, const CNumericVariablesState* state);
+float EvaluateValueWithUnit(const PARAM_VALUE& value, const CNumericVariablesState* state);
+
+// The same, with the cases every sample meets (plain numbers and variables) inline.
+inline float EvaluateValue(const PARAM_VALUE& value, const CNumericVariablesState* state) {
+    if (value.unit == VU_PLAIN) {
+        switch (value.kind) {
+            case VK_FLOAT: return value.number.asFloat;
+            case VK_INTEGER: return static_cast<float>(value.number.asInteger);
+            case VK_VARIABLE:
+                if (state != nullptr) return ReadSlotAt(*state, value.number.slot);
+                break;
+            default: break;
+        }
+    }
+    return EvaluateValueWithUnit(value, state);
+}
 
 // The integer of a value as box options read it: floats truncated, texts read as C integers.
 int32_t IntegerOfValue(const PARAM_VALUE& value);

@@ -1,0 +1,61 @@
+#!/usr/bin/env bash
+# Renders N voices of a naive 480 Hz square with Morvanel and with Csound, ChucK and
+# SuperCollider's server in one run, and prints their voice-sample rates as a Markdown table.
+# Usage: bench/peers/compare.sh [--quick] [--no-install] [--keep]
+#   --quick       shorter renders and benchmark runs (noisier figures, well under a minute)
+#   --no-install  do not install missing packages; a missing peer is shown as not installed
+#   --keep        keep the scratch folder (renders are deleted once checked; logs and inputs stay)
+set -euo pipefail
+
+root="$(cd "$(dirname "${BASH_SOURCE[0]}")/../.." && pwd)"
+here="$root/bench/peers"
+quick=0
+install=1
+keep=0
+for arg in "$@"; do
+    case "$arg" in
+        --quick) quick=1 ;;
+        --no-install) install=0 ;;
+        --keep) keep=1 ;;
+        -h|--help) sed -n '2,7p' "$0" | sed 's/^# \{0,1\}//'; exit 0 ;;
+        *) echo "unknown option: $arg" >&2; exit 2 ;;
+    esac
+done
+
+if [ "$install" -eq 1 ]; then
+    # shellcheck source=SCRIPTDIR/../../scripts/deps.sh
+    source "$root/scripts/deps.sh"
+    ensure_packages "${MORVANEL_BUILD_PACKAGES[@]}" csound chuck supercollider-server
+fi
+
+# The check that every peer's render must pass is tried first on files made to fail it.
+python3 "$here/wavcheck.py" --self-test >&2
+
+cd "$root"
+if [ ! -f build/release/build.ninja ]; then
+    cmake --preset release >&2
+fi
+cmake --build --preset release --target morvanel_bench >&2
+bench="$root/build/release/bench/morvanel_bench"
+
+scratch="$(mktemp -d /tmp/morvanel-peers.XXXXXX)"
+if [ "$keep" -eq 1 ]; then
+    echo "scratch folder: $scratch" >&2
+else
+    trap 'rm -rf "$scratch"' EXIT
+fi
+
+if [ "$quick" -eq 1 ]; then
+    min_time=0.2
+    peer_cpu=0.4
+else
+    min_time=1
+    peer_cpu=2
+fi
+
+# The benchmark's own console report goes to stderr; its figures are read from the JSON file.
+echo "running morvanel_bench ..." >&2
+"$bench" --benchmark_filter='Square/(64|1024)$' --benchmark_min_time="$min_time" \
+    --benchmark_out="$scratch/morvanel.json" --benchmark_out_format=json >&2
+
+python3 "$here/peers.py" --ours "$scratch/morvanel.json" --scratch "$scratch" --seconds "$peer_cpu"
