@@ -45,6 +45,25 @@ inline void UseSamplePath(int id) {
     if (HostInstance* host = InstanceRegistry::Get().Find(id)) host->engine->voiceMajor = false;
 }
 
+// A script of about `bytes` bytes that uses every construct of the language.
+inline std::string GeneratedScript(size_t bytes) {
+    std::string script = "bpm(132)\nglobal(%g, 0.5)\nccvar(74, f)\npckey(1, box0)\n";
+    for (int box = 0; script.size() < bytes; ++box) {
+        const std::string name = "box" + std::to_string(box);
+        script += "// box " + std::to_string(box) + "\n";
+        script += "[" + name + "*:%a:%b group(g" + std::to_string(box % 7) + ") maxinst(4, 1)] = dur(~0.5) if(%g) {\n";
+        script += "  vol(0.5) fadein(!0.25) own\n  @loop sqr(@440) saw(#69) noise5(c4) noise17e(%a) out(-0.5) ?\n";
+        script += "  %c = (%a + 2 * %b) \\ 7 - sin2pi(%c / 3) + _%f + ~0.001 + !%g + @220 + #60 + ?\n";
+        script += "  `_0-5123456789?` push(%c) pop(%d) print(%d)\n";
+        script += "  while(%d) { @loop out(%d) %d = %d - 1 }\n  @release fadeout(~0.1)\n}\n";
+        if (box > 0) {
+            script += "caller" + std::to_string(box) + " = { box" + std::to_string(box - 1) + ":1:2 3 4:5 c5 }\n";
+        }
+        if (box % 50 == 0) script += "midikey(" + std::to_string(box % 128) + ", " + name + ")\n";
+    }
+    return script;
+}
+
 // An instance with `voices` voices of the workload's box started, past their first samples.
 inline int StartInstance(const Workload& workload, int voices, bool samplePath) {
     const int id = NewInstance(kRate);

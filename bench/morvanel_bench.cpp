@@ -153,23 +153,7 @@ void BM_TightLoop_Melody(benchmark::State& state) {
 }
 
 // (4) Compile throughput over a generated script that uses every construct.
-std::string GeneratedScript(size_t bytes) {
-    std::string script = "bpm(132)\nglobal(%g, 0.5)\nccvar(74, f)\npckey(1, box0)\n";
-    for (int box = 0; script.size() < bytes; ++box) {
-        const std::string name = "box" + std::to_string(box);
-        script += "// box " + std::to_string(box) + "\n";
-        script += "[" + name + "*:%a:%b group(g" + std::to_string(box % 7) + ") maxinst(4, 1)] = dur(~0.5) if(%g) {\n";
-        script += "  vol(0.5) fadein(!0.25) own\n  @loop sqr(@440) saw(#69) noise5(c4) noise17e(%a) out(-0.5) ?\n";
-        script += "  %c = (%a + 2 * %b) \\ 7 - sin2pi(%c / 3) + _%f + ~0.001 + !%g + @220 + #60 + ?\n";
-        script += "  `_0-5123456789?` push(%c) pop(%d) print(%d)\n";
-        script += "  while(%d) { @loop out(%d) %d = %d - 1 }\n  @release fadeout(~0.1)\n}\n";
-        if (box > 0) {
-            script += "caller" + std::to_string(box) + " = { box" + std::to_string(box - 1) + ":1:2 3 4:5 c5 }\n";
-        }
-        if (box % 50 == 0) script += "midikey(" + std::to_string(box % 128) + ", " + name + ")\n";
-    }
-    return script;
-}
+using morvanel::bench::GeneratedScript;
 
 void CompileBenchmark(benchmark::State& state, size_t bytes) {
     const std::string script = GeneratedScript(bytes);
@@ -211,20 +195,20 @@ void BM_TightLoop_Scan1MB(benchmark::State& state) {
     state.SetBytesProcessed(static_cast<int64_t>(state.iterations() * script.size()));
 }
 
-// (5) Heap bytes per playing voice of a one-sequence box: the growth of the heap in use while
-// 4096 voices start (the engine's instance pool takes memory from the heap in chunks, so the
-// figure includes the unused end of the last chunk).
+// (5) Heap bytes per playing voice of a one-sequence box: the growth of the heap in use (mapped
+// blocks included) while 4096 voices start. The engine's instance pool takes memory from the
+// heap in growing chunks, so the figure includes the unused end of the last chunks.
 void BM_Engine_BytesPerVoice(benchmark::State& state) {
     constexpr int kVoices = 4096;
     for (auto _ : state) {
         const int id = morvanel::bench::StartInstance(WorkloadNamed("square"), 0, false);
         std::vector<float> out(64);
-        const size_t before = mallinfo2().uordblks;
+        const size_t before = mallinfo2().uordblks + mallinfo2().hblkhd;
         for (int i = 0; i < kVoices; i += 48) {
             for (int j = i; j < i + 48 && j < kVoices; ++j) StartVoice("sq", id);
             GetBuffer(1, out.data(), id);
         }
-        const size_t after = mallinfo2().uordblks;
+        const size_t after = mallinfo2().uordblks + mallinfo2().hblkhd;
         if (MorvanelActiveVoices(id) != kVoices) state.SkipWithError("voices did not start");
         state.counters["bytes_per_voice"] = static_cast<double>(after - before) / kVoices;
         DestroyInstance(id);

@@ -3,6 +3,7 @@
 // blocks (not parsing or starting voices), so dividing by the voice-samples rendered gives
 // instructions per voice-sample that do not depend on the machine's load.
 //   morvanel_profile <square|faded|melody> <voices> <blocks> [--sample-path]
+//   morvanel_profile compile <bytes> <repeats>      (collect with --toggle-collect=*CompileScripts*)
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -22,7 +23,24 @@
     return checksum;
 }
 
+// Compiles a generated script `repeats` times, each in a fresh instance.
+[[gnu::noinline]] void CompileScripts(const std::string& script, int repeats) {
+    std::vector<float> out(1);
+    for (int i = 0; i < repeats; ++i) {
+        const int id = NewInstance(morvanel::bench::kRate);
+        ParseString(script.c_str(), id);
+        GetBuffer(1, out.data(), id);
+        DestroyInstance(id);
+    }
+}
+
 int main(int argc, char** argv) {
+    if (argc >= 4 && std::strcmp(argv[1], "compile") == 0) {
+        const std::string script = morvanel::bench::GeneratedScript(static_cast<size_t>(std::atol(argv[2])));
+        CompileScripts(script, std::atoi(argv[3]));
+        std::printf("compiled %zu bytes %s times\n", script.size(), argv[3]);
+        return 0;
+    }
     if (argc < 4) {
         std::fprintf(stderr, "usage: %s <square|faded|melody> <voices> <blocks> [--sample-path]\n", argv[0]);
         return 2;

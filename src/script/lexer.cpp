@@ -3,6 +3,7 @@
 #include "script/lexer.h"
 
 #include <cstring>
+#include <string_view>
 
 namespace morvanel {
 
@@ -44,7 +45,7 @@ const char* ScanNoteName(const char* pos, Token& token) {
 }
 
 struct Keyword {
-    const char* word;
+    std::string_view word;  // compared by length first: most words are no keyword at all
     int32_t kind;
 };
 
