@@ -142,7 +142,12 @@ void RenderEngine(CEngine& engine, int count, float* out) {
             bool keep = false;
             if (!voice.stopped) {
                 float sample = 0.0f;
-                keep = RenderBoxSample(*voice.rootBox, *voice.rootInstance, 0, sample, voice);
+                if (voice.steadyTone != nullptr && !engine.halted && SteadyToneSample(voice, sample)) {
+                    keep = true;
+                } else {
+                    keep = RenderBoxSample(*voice.rootBox, *voice.rootInstance, 0, sample, voice);
+                    if (keep && engine.steadyTones) NoteSteadyTone(voice);
+                }
                 if (keep) sum += sample;
             }
             if (keep) {

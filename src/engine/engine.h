@@ -102,6 +102,9 @@ public:
     // Voices that cannot observe one another may be rendered voice by voice over the rest of a
     // buffer (same samples, bit for bit); off only to measure or check the sample-by-sample path.
     bool voiceMajor = true;
+    // Steady square and saw tones skip the interpreter (same samples, bit for bit); off only to
+    // check them against it.
+    bool steadyTones = true;
     // Samples rendered voice by voice so far (how often the faster path applies).
     int64_t voiceMajorSamples = 0;
     std::map<int32_t, std::string> midiKeys;

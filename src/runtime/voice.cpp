@@ -9,6 +9,7 @@
 #include "compile/model.h"
 #include "engine/engine.h"
 #include "runtime/generators.h"
+#include "runtime/voice_major.h"
 #include "script/box_header.h"
 #include "script/constants.h"
 #include "vars/numeric_cast.h"
@@ -197,6 +198,7 @@ CVoice* StartVoiceFromText(CEngine& engine, const char* text, int64_t voiceId, i
     BOX_INSTANCE_DATA* root = CreateBoxInstance(*box, *started, nullptr);
     started->rootInstance = root;
     started->rootInstanceId = root->instanceId;
+    started->mayHoldSteadyTone = MayHoldSteadyTone(*box);
     engine.voices.push_back(std::move(voice));
     return started;
 }

@@ -42,6 +42,16 @@ public:
     // voices never push, and a voice without it stays small enough for thousands to fit in cache.
     float* stack = nullptr;
     int32_t stackIndex = kArgumentStackSize;
+    // Set while the root sequence sits in a one-item loop of a square or saw tone, so that the
+    // next samples skip the interpreter (see SteadyToneSample); cleared whenever it leaves.
+    SEQUENCE_INSTANCE_DATA* steadyState = nullptr;
+    const SEQUENCE_ITEM* steadyTone = nullptr;
+    OSCILLATOR_STATE* steadyOscillator = nullptr;
+    int64_t steadyPeriod = 0;  // the tone's period when it is a constant; 0: read it every sample
+    bool steadyWhile = false;  // the loop is a while loop: its condition is read every sample
+    // Whether the root box's shape allows a steady tone at all (one sequence whose loop is one
+    // tone item), so that other voices do not pay for looking.
+    bool mayHoldSteadyTone = false;
 };
 
 // Audio thread. Starts a voice from a start text ("name:arg:arg"); null when no box has the name.

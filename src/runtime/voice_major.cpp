@@ -53,23 +53,6 @@ bool ItemIsIndependent(const CSequence& sequence, const SEQUENCE_ITEM& item) {
     }
 }
 
-// Whether the voice's root sequence is settled in a one-item loop of a square or saw tone whose
-// next samples can be computed without the interpreter.
-const SEQUENCE_ITEM* SteadyTone(CVoice& voice, SEQUENCE_INSTANCE_DATA& state) {
-    const CSequence& sequence = *state.sequence;
-    if (!sequence.looping || !state.started || state.remaining == 0 || sequence.items.size() <= 1) return nullptr;
-    if (voice.released && voice.releaseOwner == sequence.box) return nullptr;
-    const SEQUENCE_ITEM* tone = sequence.loopStart;
-    if (tone->kind != SI_SQR && tone->kind != SI_SAW) return nullptr;
-    const SEQUENCE_ITEM* after = tone + 1;
-    const SEQUENCE_ITEM* end = sequence.items.data() + sequence.items.size();
-    if (after != sequence.releaseStart && after < end && after->kind != SI_END) return nullptr;
-    if (state.current != tone && state.current != after) return nullptr;
-    // A while loop re-reads its condition at every turn; nothing in the stretch can change it.
-    if (sequence.conditionIsWhile && EvaluateValue(sequence.condition, &state) == 0.0f) return nullptr;
-    return tone;
-}
-
 // Adds `value` to out[0, length): the volume is steady, so every sample of a half period is one
 // and the same float.
 void AddRun(float* out, int64_t length, float value) {
@@ -80,11 +63,16 @@ void AddRun(float* out, int64_t length, float value) {
 int RenderSteadyTone(CVoice& voice, float* out, int count) {
     BOX_INSTANCE_DATA& root = *voice.rootInstance;
     if (root.sequenceInstances.size() != 1) return 0;
-    SEQUENCE_INSTANCE_DATA& state = *root.sequenceInstances.front().state;
     // What the box's sample function does first at every sample.
-    if (voice.releaseOwner == nullptr && state.sequence->looping) voice.releaseOwner = voice.rootBox;
-    const SEQUENCE_ITEM* tone = SteadyTone(voice, state);
+    if (voice.releaseOwner == nullptr && root.sequenceInstances.front().state->sequence->looping) {
+        voice.releaseOwner = voice.rootBox;
+    }
+    SEQUENCE_INSTANCE_DATA* found = nullptr;
+    const SEQUENCE_ITEM* tone = FindSteadyTone(voice, found);
     if (tone == nullptr) return 0;
+    SEQUENCE_INSTANCE_DATA& state = *found;
+    // A while loop re-reads its condition at every turn; nothing in the stretch can change it.
+    if (state.sequence->conditionIsWhile && EvaluateValue(state.sequence->condition, &state) == 0.0f) return 0;
     // Nothing in the stretch writes a variable, so the period read now holds for all of it.
     const int64_t period = ToInt64(EvaluateValue(tone->value, &state));
     if (period <= 0) return 0;
@@ -126,6 +114,49 @@ int RenderSteadyTone(CVoice& voice, float* out, int count) {
 
 }  // namespace
 
+bool MayHoldSteadyTone(const CBox& box) {
+    if (box.sequences.size() != 1) return false;
+    const CSequence& sequence = *box.sequences.front();
+    const SEQUENCE_ITEM* tone = sequence.loopStart;
+    if (!sequence.looping || tone == nullptr || sequence.items.size() <= 1) return false;
+    if (tone->kind != SI_SQR && tone->kind != SI_SAW) return false;
+    const SEQUENCE_ITEM* after = tone + 1;
+    const SEQUENCE_ITEM* end = sequence.items.data() + sequence.items.size();
+    return after == sequence.releaseStart || after >= end || after->kind == SI_END;
+}
+
+const SEQUENCE_ITEM* FindSteadyTone(CVoice& voice, SEQUENCE_INSTANCE_DATA*& found) {
+    found = nullptr;
+    if (voice.rootInstance == nullptr || voice.rootInstance->sequenceInstances.size() != 1) return nullptr;
+    SEQUENCE_INSTANCE_DATA& state = *voice.rootInstance->sequenceInstances.front().state;
+    const CSequence& sequence = *state.sequence;
+    const SEQUENCE_ITEM* tone = sequence.loopStart;
+    if (tone == nullptr || (tone->kind != SI_SQR && tone->kind != SI_SAW)) return nullptr;
+    if (!sequence.looping || !state.started || state.remaining == 0 || sequence.items.size() <= 1) return nullptr;
+    if (voice.released && voice.releaseOwner == sequence.box) return nullptr;
+    const SEQUENCE_ITEM* after = tone + 1;
+    const SEQUENCE_ITEM* end = sequence.items.data() + sequence.items.size();
+    if (after != sequence.releaseStart && after < end && after->kind != SI_END) return nullptr;
+    if (state.current != tone && state.current != after) return nullptr;
+    found = &state;
+    return tone;
+}
+
+void NoteSteadyToneOf(CVoice& voice) {
+    voice.steadyTone = FindSteadyTone(voice, voice.steadyState);
+    if (voice.steadyTone == nullptr) return;
+    voice.steadyOscillator = &FindOscillator(*voice.steadyState);
+    voice.steadyWhile = voice.steadyState->sequence->conditionIsWhile;
+    // The box's sample function names the looping box as release owner before every step; the
+    // interpreter has just done so, and only a release (which ends the shortcut) changes it.
+    if (voice.releaseOwner == nullptr) voice.releaseOwner = voice.rootBox;
+    // A plain number cannot change; variables and units (tempo) are read at every sample.
+    const PARAM_VALUE& value = voice.steadyTone->value;
+    const bool constant = (value.kind == VK_INTEGER || value.kind == VK_FLOAT) &&
+                          (value.unit == VU_PLAIN || value.unit == VU_NEGATED);
+    voice.steadyPeriod = constant ? ToInt64(EvaluateValue(value, voice.steadyState)) : 0;
+}
+
 bool SequenceIsIndependent(CSequence& sequence) {
     if (sequence.independence < 0) {
         const bool independent = std::all_of(sequence.items.begin(), sequence.items.end(),
@@ -151,14 +182,19 @@ void RenderVoiceMajor(CEngine& engine, int first, int count, float* out) {
         CVoice& voice = *voices[index];
         bool keep = !voice.stopped;
         if (keep) {
-            int done = RenderSteadyTone(voice, stretch, length);
-            for (; done < length; ++done) {
+            const bool steadyTones = engine.steadyTones;
+            int done = steadyTones ? RenderSteadyTone(voice, stretch, length) : 0;
+            while (done < length) {
                 float sample = 0.0f;
                 if (!RenderBoxSample(*voice.rootBox, *voice.rootInstance, 0, sample, voice)) {
                     keep = false;
                     break;
                 }
-                stretch[done] += sample;
+                stretch[done++] += sample;
+                // An attack part or a fade may have just led into a steady tone.
+                if (!steadyTones) continue;
+                NoteSteadyTone(voice);
+                if (voice.steadyTone != nullptr) done += RenderSteadyTone(voice, stretch + done, length - done);
             }
         }
         if (keep) {
