@@ -20,3 +20,7 @@ ensure_packages() {
 
 # What building and testing Morvanel needs.
 MORVANEL_BUILD_PACKAGES=(cmake ninja-build g++ pkg-config libgtest-dev libbenchmark-dev libsndfile1-dev libcli11-dev sox python3)
+
+# What building and running the fuzz targets needs: clang 14 with its sanitizer and libFuzzer
+# runtimes, and llvm-14 for the symbolizer that turns sanitizer reports into readable stacks.
+MORVANEL_FUZZ_PACKAGES=(clang-14 libclang-rt-14-dev llvm-14)
