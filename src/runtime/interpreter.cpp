@@ -13,9 +13,15 @@ namespace morvanel {
 
 namespace {
 
-// Zero-time items one call may execute before it gives up the sample: generous for real scripts,
-// small enough that a body that never produces a sample cannot stall the audio thread.
+// Zero-time items one sequence may execute for one sample before it gives the sample up:
+// generous for real scripts, small enough that a body that never produces a sample cannot stall
+// the audio thread.
 constexpr int kMaxZeroTimeItems = 1024;
+
+// On top of that, the work of a voice for one sample is counted over its whole call tree (each
+// zero-time item one unit, each call instance created kCallCost plus one per sequence), so that
+// bodies calling one another cannot multiply the per-sequence limit with every level.
+constexpr int kCallCost = 16;
 
 int64_t PeriodOf(const SEQUENCE_ITEM& item, const SEQUENCE_INSTANCE_DATA& instance) {
     return ToInt64(EvaluateValue(item.value, &instance));
@@ -31,6 +37,15 @@ void CountSample(SEQUENCE_INSTANCE_DATA& instance) {
 bool Produce(SEQUENCE_INSTANCE_DATA& instance, float& sample, float value) {
     sample = value;
     ++instance.current;
+    CountSample(instance);
+    instance.started = 1;
+    return true;
+}
+
+// Gives the sample up as silence when the voice's work for it is spent; the body goes on from
+// where it stopped at the next sample.
+bool GiveUpSample(SEQUENCE_INSTANCE_DATA& instance, float& sample) {
+    sample = 0.0f;
     CountSample(instance);
     instance.started = 1;
     return true;
@@ -120,6 +135,8 @@ namespace {
             }
             case SI_CALL: {
                 if (instance.childInstanceId == 0) {
+                    voice.workLeft -= kCallCost + static_cast<int32_t>(item.target.box->sequences.size());
+                    if (voice.workLeft <= 0) return GiveUpSample(instance, sample);
                     instance.childBox = item.target.box;
                     instance.childInstance = CreateBoxInstance(*instance.childBox, voice, &instance);
                     instance.childInstanceId = instance.childInstance->instanceId;
@@ -174,14 +191,8 @@ namespace {
             sample = 0.0f;
             return false;
         }
-        if (--budget == 0) {
-            // A body that loops without producing samples: give this sample up as silence and go
-            // on from here at the next one.
-            sample = 0.0f;
-            CountSample(instance);
-            instance.started = 1;
-            return true;
-        }
+        // A body that loops without producing samples gives this sample up.
+        if (--budget == 0 || --voice.workLeft <= 0) return GiveUpSample(instance, sample);
     }
 
     // End of the sustain part without a loop: silence fills the rest of a duration.
@@ -199,6 +210,7 @@ bool StepSequence(CSequence& sequence, SEQUENCE_INSTANCE_DATA& instance, int dep
 
 // Kept beside the interpreter so that the compiler can inline one sequence's step into it.
 bool RenderBoxSample(CBox& box, BOX_INSTANCE_DATA& instance, int depth, float& sample, CVoice& voice) {
+    if (depth == 0) voice.workLeft = kMaxVoiceWorkPerSample;
     if (box.engine->halted) {
         DestroyBoxInstance(box, instance.instanceId);
         return false;

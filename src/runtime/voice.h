@@ -16,6 +16,8 @@ class CSequence;
 
 constexpr int kArgumentStackSize = 256;
 constexpr int kMaxCallDepth = 12;
+// Work units one voice may spend on one sample, over its whole call tree (see the interpreter).
+constexpr int32_t kMaxVoiceWorkPerSample = 4096;
 
 extern std::atomic<int64_t> nextInstanceId;
 
@@ -42,6 +44,7 @@ public:
     // voices never push, and a voice without it stays small enough for thousands to fit in cache.
     float* stack = nullptr;
     int32_t stackIndex = kArgumentStackSize;
+    int32_t workLeft = kMaxVoiceWorkPerSample;  // what the voice may still do for this sample
     // Set while the root sequence sits in a one-item loop of a square or saw tone, so that the
     // next samples skip the interpreter (see SteadyToneSample); cleared whenever it leaves.
     SEQUENCE_INSTANCE_DATA* steadyState = nullptr;

@@ -8,6 +8,7 @@
 
 #include "morvanel.h"
 #include "render_support.h"
+#include "runtime/voice.h"
 
 namespace {
 
@@ -271,6 +272,36 @@ TEST(Interpreter, LongZeroTimeRunResumesWhereItStopped) {
     }
     EXPECT_EQ(played, 1);
     EXPECT_EQ(VoiceCount(instance), 0u);
+}
+
+// Bodies that end without producing a sample, called from a loop and from one another: the work
+// of one voice for one sample is bounded over its whole call tree, so nesting cannot multiply it.
+// Counted in instances created (each call creates one), not in time.
+TEST(Interpreter, ZeroTimeCallsCannotMultiplyTheWorkOfASample) {
+    const struct {
+        const char* name;
+        const char* script;
+    } cases[] = {
+        {"a loop calling an empty body", "blank = { vol(1) }  spin = dur(48) { @loop blank }"},
+        {"three levels of eight calls",
+         "leaf = { vol(1) }  m1 = { leaf leaf leaf leaf leaf leaf leaf leaf }\n"
+         "m2 = { m1 m1 m1 m1 m1 m1 m1 m1 }  m3 = { m2 m2 m2 m2 m2 m2 m2 m2 }  spin = dur(48) { @loop m3 }"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        Instance instance;
+        ASSERT_TRUE(Compiled(instance.Parse(c.script)));
+        instance.Start("spin");
+        const int64_t before = morvanel::nextInstanceId.load();
+        // 48 silent samples, then the duration has run out.
+        EXPECT_TRUE(SamplesMatch(instance.Render(49), std::vector<float>(49, 0.0f)));
+        const int64_t ids = morvanel::nextInstanceId.load() - before;
+        // Each call draws two ids (box and sequence instance); at most a voice's work budget
+        // divided by the cost of one call are made per sample.
+        EXPECT_LE(ids, 2 * 48 * (morvanel::kMaxVoiceWorkPerSample / 16 + 2));
+        EXPECT_GT(ids, 2 * 48);
+        EXPECT_EQ(VoiceCount(instance), 0u);
+    }
 }
 
 TEST(Interpreter, SpawnStartsNothingAndDoesNotFloodStdout) {
