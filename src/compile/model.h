@@ -74,6 +74,8 @@ public:
     bool releaseLabelPending = false;
     // Whether running the sequence is invisible to other voices: -1 until the runtime first asks.
     int8_t independence = -1;
+    // Whether the sequence loops over exactly one square or saw item: -1 until first asked.
+    int8_t steadyShape = -1;
     std::pmr::map<int64_t, SEQUENCE_INSTANCE_DATA> instances;  // records from the engine's pool
 
 private:

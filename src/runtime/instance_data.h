@@ -71,6 +71,11 @@ struct SEQUENCE_INSTANCE_DATA final : CNumericVariablesState {
     SEQUENCE_INSTANCE_DATA* parent;
     BOX_INSTANCE_DATA* childInstance = nullptr;  // the record behind childInstanceId
     BOX_INSTANCE_DATA* boxInstance = nullptr;    // the record behind boxInstanceId
+    // Set while the sequence sits in its one-item loop of a square or saw tone, so that its next
+    // samples skip the item loop; cleared whenever anything else has to run.
+    const SEQUENCE_ITEM* steadyTone = nullptr;
+    OSCILLATOR_STATE* steadyOscillator = nullptr;
+    int64_t steadyPeriod = 0;  // the tone's period when it is a constant; 0: read it every sample
 };
 
 }  // namespace morvanel

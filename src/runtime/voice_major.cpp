@@ -114,15 +114,30 @@ int RenderSteadyTone(CVoice& voice, float* out, int count) {
 
 }  // namespace
 
+bool HasSteadyShape(CSequence& sequence) {
+    if (sequence.steadyShape < 0) {
+        const SEQUENCE_ITEM* tone = sequence.loopStart;
+        bool steady = sequence.looping && tone != nullptr && sequence.items.size() > 1 &&
+                      (tone->kind == SI_SQR || tone->kind == SI_SAW);
+        if (steady) {
+            const SEQUENCE_ITEM* after = tone + 1;
+            const SEQUENCE_ITEM* end = sequence.items.data() + sequence.items.size();
+            steady = after == sequence.releaseStart || after >= end || after->kind == SI_END;
+        }
+        sequence.steadyShape = steady ? 1 : 0;
+    }
+    return sequence.steadyShape == 1;
+}
+
 bool MayHoldSteadyTone(const CBox& box) {
-    if (box.sequences.size() != 1) return false;
-    const CSequence& sequence = *box.sequences.front();
-    const SEQUENCE_ITEM* tone = sequence.loopStart;
-    if (!sequence.looping || tone == nullptr || sequence.items.size() <= 1) return false;
-    if (tone->kind != SI_SQR && tone->kind != SI_SAW) return false;
-    const SEQUENCE_ITEM* after = tone + 1;
-    const SEQUENCE_ITEM* end = sequence.items.data() + sequence.items.size();
-    return after == sequence.releaseStart || after >= end || after->kind == SI_END;
+    return box.sequences.size() == 1 && HasSteadyShape(*box.sequences.front());
+}
+
+int64_t ConstantPeriodOf(const SEQUENCE_ITEM& tone, const SEQUENCE_INSTANCE_DATA& state) {
+    const PARAM_VALUE& value = tone.value;
+    const bool constant = (value.kind == VK_INTEGER || value.kind == VK_FLOAT) &&
+                          (value.unit == VU_PLAIN || value.unit == VU_NEGATED);
+    return constant ? ToInt64(EvaluateValue(value, &state)) : 0;
 }
 
 const SEQUENCE_ITEM* FindSteadyTone(CVoice& voice, SEQUENCE_INSTANCE_DATA*& found) {
@@ -150,11 +165,7 @@ void NoteSteadyToneOf(CVoice& voice) {
     // The box's sample function names the looping box as release owner before every step; the
     // interpreter has just done so, and only a release (which ends the shortcut) changes it.
     if (voice.releaseOwner == nullptr) voice.releaseOwner = voice.rootBox;
-    // A plain number cannot change; variables and units (tempo) are read at every sample.
-    const PARAM_VALUE& value = voice.steadyTone->value;
-    const bool constant = (value.kind == VK_INTEGER || value.kind == VK_FLOAT) &&
-                          (value.unit == VU_PLAIN || value.unit == VU_NEGATED);
-    voice.steadyPeriod = constant ? ToInt64(EvaluateValue(value, voice.steadyState)) : 0;
+    voice.steadyPeriod = ConstantPeriodOf(*voice.steadyTone, *voice.steadyState);
 }
 
 bool SequenceIsIndependent(CSequence& sequence) {

@@ -27,8 +27,15 @@ bool VoiceIsIndependent(const CVoice& voice);
 // already be settled (the box's sample function sets it first).
 const SEQUENCE_ITEM* FindSteadyTone(CVoice& voice, SEQUENCE_INSTANCE_DATA*& state);
 
+// Whether `sequence` loops over exactly one square or saw item (computed once).
+bool HasSteadyShape(CSequence& sequence);
+
 // Whether `box` has the shape of a steady tone: one sequence, looping over one square or saw item.
 bool MayHoldSteadyTone(const CBox& box);
+
+// The constant period of a tone item, or 0 when it must be read at every sample (variables, and
+// units that depend on the tempo).
+int64_t ConstantPeriodOf(const SEQUENCE_ITEM& tone, const SEQUENCE_INSTANCE_DATA& state);
 
 // Remembers the voice's steady tone, if it has one, after the interpreter has run it.
 void NoteSteadyToneOf(CVoice& voice);
