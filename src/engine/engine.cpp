@@ -142,11 +142,15 @@ void RenderEngine(CEngine& engine, int count, float* out) {
             bool keep = false;
             if (!voice.stopped) {
                 float sample = 0.0f;
-                if (voice.steadyTone != nullptr && !engine.halted && SteadyToneSample(voice, sample)) {
+                SEQUENCE_INSTANCE_DATA* root = voice.steadyRoot;
+                int64_t period = 0;
+                if (root != nullptr && root->steadyTone != nullptr && !engine.halted &&
+                    SteadyToneReady(*root, voice, period)) {
+                    // What the box's sample function would add up for its one sequence.
+                    sample = 0.0f + SteadyToneSample(*root, period);
                     keep = true;
                 } else {
                     keep = RenderBoxSample(*voice.rootBox, *voice.rootInstance, 0, sample, voice);
-                    if (keep && engine.steadyTones) NoteSteadyTone(voice);
                 }
                 if (keep) sum += sample;
             }

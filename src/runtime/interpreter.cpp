@@ -43,35 +43,6 @@ bool Produce(SEQUENCE_INSTANCE_DATA& instance, float& sample, float value) {
     return true;
 }
 
-// The next sample of a sequence settled in its one-item tone loop, exactly as the item loop would
-// produce it (wrap, while condition, tone, count); false, with nothing changed, when the item
-// loop must run instead: the voice is released, the duration has run out, the while condition no
-// longer holds, or the period is not a positive count. The period and condition are read at
-// every sample, since other voices and the host may write the variables they read.
-bool SteadySample(const CSequence& sequence, SEQUENCE_INSTANCE_DATA& instance, float& sample, const CVoice& voice) {
-    const SEQUENCE_ITEM& tone = *instance.steadyTone;
-    if (voice.released || instance.remaining == 0 || instance.current != &tone + 1) return false;
-    if (sequence.conditionIsWhile && EvaluateValue(sequence.condition, &instance) == 0.0f) return false;
-    const int64_t period =
-        instance.steadyPeriod != 0 ? instance.steadyPeriod : ToInt64(EvaluateValue(tone.value, &instance));
-    if (period <= 0) return false;
-    UpdateFade(instance);
-    OSCILLATOR_STATE& oscillator = *instance.steadyOscillator;
-    const float value = tone.kind == SI_SQR ? SquareSample(oscillator, period) : SawSample(oscillator, period);
-    sample = value * instance.volume;
-    CountSample(instance);
-    return true;
-}
-
-// After the item loop has produced a sample with `item`: remember it when it is the sequence's
-// one-item tone loop.
-void NoteSteadyItem(CSequence& sequence, SEQUENCE_INSTANCE_DATA& instance, const SEQUENCE_ITEM& item) {
-    if (&item != sequence.loopStart || !HasSteadyShape(sequence)) return;
-    instance.steadyTone = &item;
-    instance.steadyOscillator = &FindOscillator(instance);
-    instance.steadyPeriod = ConstantPeriodOf(item, instance);
-}
-
 // Gives the sample up as silence when the voice's work for it is spent; the body goes on from
 // where it stopped at the next sample.
 bool GiveUpSample(SEQUENCE_INSTANCE_DATA& instance, float& sample) {
@@ -100,7 +71,11 @@ namespace {
     }
 
     if (instance.steadyTone != nullptr) {
-        if (SteadySample(sequence, instance, sample, voice)) return true;
+        int64_t period = 0;
+        if (SteadyToneReady(instance, voice, period)) {
+            sample = SteadyToneSample(instance, period);
+            return true;
+        }
         instance.steadyTone = nullptr;
     }
 
@@ -151,13 +126,13 @@ namespace {
             case SI_SAW: {
                 UpdateFade(instance);
                 const float value = SawSample(FindOscillator(instance), PeriodOf(item, instance));
-                if (engine.steadyTones) NoteSteadyItem(sequence, instance, item);
+                if (&item == sequence.loopStart && engine.steadyTones) NoteSteadyItem(sequence, instance, item);
                 return Produce(instance, sample, value * instance.volume);
             }
             case SI_SQR: {
                 UpdateFade(instance);
                 const float value = SquareSample(FindOscillator(instance), PeriodOf(item, instance));
-                if (engine.steadyTones) NoteSteadyItem(sequence, instance, item);
+                if (&item == sequence.loopStart && engine.steadyTones) NoteSteadyItem(sequence, instance, item);
                 return Produce(instance, sample, value * instance.volume);
             }
             case SI_NOISE5: {

@@ -198,7 +198,7 @@ CVoice* StartVoiceFromText(CEngine& engine, const char* text, int64_t voiceId, i
     BOX_INSTANCE_DATA* root = CreateBoxInstance(*box, *started, nullptr);
     started->rootInstance = root;
     started->rootInstanceId = root->instanceId;
-    started->mayHoldSteadyTone = MayHoldSteadyTone(*box);
+    started->steadyRoot = SteadyRootOf(*box, *root);
     engine.voices.push_back(std::move(voice));
     return started;
 }

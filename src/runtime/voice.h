@@ -45,16 +45,9 @@ public:
     float* stack = nullptr;
     int32_t stackIndex = kArgumentStackSize;
     int32_t workLeft = kMaxVoiceWorkPerSample;  // what the voice may still do for this sample
-    // Set while the root sequence sits in a one-item loop of a square or saw tone, so that the
-    // next samples skip the interpreter (see SteadyToneSample); cleared whenever it leaves.
-    SEQUENCE_INSTANCE_DATA* steadyState = nullptr;
-    const SEQUENCE_ITEM* steadyTone = nullptr;
-    OSCILLATOR_STATE* steadyOscillator = nullptr;
-    int64_t steadyPeriod = 0;  // the tone's period when it is a constant; 0: read it every sample
-    bool steadyWhile = false;  // the loop is a while loop: its condition is read every sample
-    // Whether the root box's shape allows a steady tone at all (one sequence whose loop is one
-    // tone item), so that other voices do not pay for looking.
-    bool mayHoldSteadyTone = false;
+    // The root sequence instance when the box is one sequence looping over one tone item: its
+    // steady samples then skip even the box's sample function.
+    SEQUENCE_INSTANCE_DATA* steadyRoot = nullptr;
 };
 
 // Audio thread. Starts a voice from a start text ("name:arg:arg"); null when no box has the name.

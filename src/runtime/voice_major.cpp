@@ -59,55 +59,39 @@ void AddRun(float* out, int64_t length, float value) {
     for (int64_t i = 0; i < length; ++i) out[i] += value;
 }
 
-// Up to `count` samples of a steady square or saw tone, added to `out`. Returns how many.
+// Up to `count` samples of the voice's steady tone, added to `out`; how many. Nothing in a
+// voice-by-voice stretch writes a variable, so the period and condition read now hold for all of
+// it, and a steady volume makes every sample of a half period one and the same float.
 int RenderSteadyTone(CVoice& voice, float* out, int count) {
-    BOX_INSTANCE_DATA& root = *voice.rootInstance;
-    if (root.sequenceInstances.size() != 1) return 0;
-    // What the box's sample function does first at every sample.
-    if (voice.releaseOwner == nullptr && root.sequenceInstances.front().state->sequence->looping) {
-        voice.releaseOwner = voice.rootBox;
-    }
-    SEQUENCE_INSTANCE_DATA* found = nullptr;
-    const SEQUENCE_ITEM* tone = FindSteadyTone(voice, found);
-    if (tone == nullptr) return 0;
-    SEQUENCE_INSTANCE_DATA& state = *found;
-    // A while loop re-reads its condition at every turn; nothing in the stretch can change it.
-    if (state.sequence->conditionIsWhile && EvaluateValue(state.sequence->condition, &state) == 0.0f) return 0;
-    // Nothing in the stretch writes a variable, so the period read now holds for all of it.
-    const int64_t period = ToInt64(EvaluateValue(tone->value, &state));
-    if (period <= 0) return 0;
+    SEQUENCE_INSTANCE_DATA* root = voice.steadyRoot;
+    int64_t period = 0;
+    if (root == nullptr || root->steadyTone == nullptr || !SteadyToneReady(*root, voice, period)) return 0;
+    SEQUENCE_INSTANCE_DATA& state = *root;
     const int length = state.remaining > 0 ? static_cast<int>(std::min<int64_t>(count, state.remaining)) : count;
-    OSCILLATOR_STATE& oscillator = FindOscillator(state);
-
-    if (tone->kind == SI_SQR && state.fadeStep == 0.0f) {
-        oscillator.period = period;
-        oscillator.halfPeriod = period >> 1;
-        const float high = 0.0f + 1.0f * state.volume;
-        const float low = 0.0f + -1.0f * state.volume;
-        int done = 0;
-        while (done < length) {
-            int64_t run;
-            if (oscillator.phase < oscillator.halfPeriod) {
-                run = std::min<int64_t>(oscillator.halfPeriod - oscillator.phase, length - done);
-                AddRun(out + done, run, high);
-                oscillator.phase += run;
-            } else {
-                // A phase left beyond a shortened period wraps after one sample.
-                run = std::min<int64_t>(std::max<int64_t>(period - oscillator.phase, 1), length - done);
-                AddRun(out + done, run, low);
-                oscillator.phase += run;
-            }
-            if (oscillator.phase >= period) oscillator.phase = 0;
-            done += static_cast<int>(run);
-        }
-    } else {
-        for (int i = 0; i < length; ++i) {
-            UpdateFade(state);
-            const float value = tone->kind == SI_SQR ? SquareSample(oscillator, period) : SawSample(oscillator, period);
-            out[i] += 0.0f + value * state.volume;
-        }
+    if (state.steadyTone->kind != SI_SQR || state.fadeStep != 0.0f) {
+        for (int i = 0; i < length; ++i) out[i] += 0.0f + SteadyToneSample(state, period);
+        return length;
     }
-    state.current = tone + 1;
+    OSCILLATOR_STATE& oscillator = *state.steadyOscillator;
+    oscillator.period = period;
+    oscillator.halfPeriod = period >> 1;
+    const float high = 0.0f + 1.0f * state.volume;
+    const float low = 0.0f + -1.0f * state.volume;
+    int done = 0;
+    while (done < length) {
+        int64_t run;
+        if (oscillator.phase < oscillator.halfPeriod) {
+            run = std::min<int64_t>(oscillator.halfPeriod - oscillator.phase, length - done);
+            AddRun(out + done, run, high);
+        } else {
+            // A phase left beyond a shortened period wraps after one sample.
+            run = std::min<int64_t>(std::max<int64_t>(period - oscillator.phase, 1), length - done);
+            AddRun(out + done, run, low);
+        }
+        oscillator.phase += run;
+        if (oscillator.phase >= period) oscillator.phase = 0;
+        done += static_cast<int>(run);
+    }
     if (state.remaining > 0) state.remaining -= length;
     return length;
 }
@@ -129,43 +113,20 @@ bool HasSteadyShape(CSequence& sequence) {
     return sequence.steadyShape == 1;
 }
 
-bool MayHoldSteadyTone(const CBox& box) {
-    return box.sequences.size() == 1 && HasSteadyShape(*box.sequences.front());
+SEQUENCE_INSTANCE_DATA* SteadyRootOf(const CBox& box, BOX_INSTANCE_DATA& root) {
+    if (box.sequences.size() != 1 || root.sequenceInstances.size() != 1) return nullptr;
+    return HasSteadyShape(*box.sequences.front()) ? root.sequenceInstances.front().state : nullptr;
 }
 
-int64_t ConstantPeriodOf(const SEQUENCE_ITEM& tone, const SEQUENCE_INSTANCE_DATA& state) {
-    const PARAM_VALUE& value = tone.value;
+void NoteSteadyItem(CSequence& sequence, SEQUENCE_INSTANCE_DATA& instance, const SEQUENCE_ITEM& item) {
+    if (&item != sequence.loopStart || !HasSteadyShape(sequence)) return;
+    instance.steadyTone = &item;
+    instance.steadyOscillator = &FindOscillator(instance);
+    // A plain number cannot change; variables and units (tempo) are read at every sample.
+    const PARAM_VALUE& value = item.value;
     const bool constant = (value.kind == VK_INTEGER || value.kind == VK_FLOAT) &&
                           (value.unit == VU_PLAIN || value.unit == VU_NEGATED);
-    return constant ? ToInt64(EvaluateValue(value, &state)) : 0;
-}
-
-const SEQUENCE_ITEM* FindSteadyTone(CVoice& voice, SEQUENCE_INSTANCE_DATA*& found) {
-    found = nullptr;
-    if (voice.rootInstance == nullptr || voice.rootInstance->sequenceInstances.size() != 1) return nullptr;
-    SEQUENCE_INSTANCE_DATA& state = *voice.rootInstance->sequenceInstances.front().state;
-    const CSequence& sequence = *state.sequence;
-    const SEQUENCE_ITEM* tone = sequence.loopStart;
-    if (tone == nullptr || (tone->kind != SI_SQR && tone->kind != SI_SAW)) return nullptr;
-    if (!sequence.looping || !state.started || state.remaining == 0 || sequence.items.size() <= 1) return nullptr;
-    if (voice.released && voice.releaseOwner == sequence.box) return nullptr;
-    const SEQUENCE_ITEM* after = tone + 1;
-    const SEQUENCE_ITEM* end = sequence.items.data() + sequence.items.size();
-    if (after != sequence.releaseStart && after < end && after->kind != SI_END) return nullptr;
-    if (state.current != tone && state.current != after) return nullptr;
-    found = &state;
-    return tone;
-}
-
-void NoteSteadyToneOf(CVoice& voice) {
-    voice.steadyTone = FindSteadyTone(voice, voice.steadyState);
-    if (voice.steadyTone == nullptr) return;
-    voice.steadyOscillator = &FindOscillator(*voice.steadyState);
-    voice.steadyWhile = voice.steadyState->sequence->conditionIsWhile;
-    // The box's sample function names the looping box as release owner before every step; the
-    // interpreter has just done so, and only a release (which ends the shortcut) changes it.
-    if (voice.releaseOwner == nullptr) voice.releaseOwner = voice.rootBox;
-    voice.steadyPeriod = ConstantPeriodOf(*voice.steadyTone, *voice.steadyState);
+    instance.steadyPeriod = constant ? ToInt64(EvaluateValue(value, &instance)) : 0;
 }
 
 bool SequenceIsIndependent(CSequence& sequence) {
@@ -203,9 +164,9 @@ void RenderVoiceMajor(CEngine& engine, int first, int count, float* out) {
                 }
                 stretch[done++] += sample;
                 // An attack part or a fade may have just led into a steady tone.
-                if (!steadyTones) continue;
-                NoteSteadyTone(voice);
-                if (voice.steadyTone != nullptr) done += RenderSteadyTone(voice, stretch + done, length - done);
+                if (steadyTones && voice.steadyRoot != nullptr && voice.steadyRoot->steadyTone != nullptr) {
+                    done += RenderSteadyTone(voice, stretch + done, length - done);
+                }
             }
         }
         if (keep) {

@@ -1,6 +1,7 @@
-// Voice-by-voice rendering: when no playing voice can observe another within a buffer, each voice
-// runs over the rest of the buffer on its own, which keeps its state in cache and lets steady
-// tones run as tight loops. Every output sample is bit-identical to rendering sample by sample.
+// The faster ways of rendering. Voice by voice: when no playing voice can observe another within a
+// buffer, each voice runs over the rest of the buffer on its own, which keeps its state in cache
+// and lets steady tones run as tight loops. Steady tones: a sequence settled in a one-item tone
+// loop skips the item loop on any path. Every output sample is bit-identical to the interpreter's.
 #pragma once
 
 #include "compile/model.h"
@@ -22,46 +23,42 @@ bool SequenceIsIndependent(CSequence& sequence);
 // so these are all the sequences the voice will ever run).
 bool VoiceIsIndependent(const CVoice& voice);
 
-// Whether the voice's root sequence has settled into a one-item loop of a square or saw tone:
-// the tone item, with the sequence instance in `state`, or null. The voice's release owner must
-// already be settled (the box's sample function sets it first).
-const SEQUENCE_ITEM* FindSteadyTone(CVoice& voice, SEQUENCE_INSTANCE_DATA*& state);
+// Steady tones: a sequence settled in a one-item loop of a square or saw tone produces its next
+// samples without the item loop. The interpreter notes the tone on the sequence instance when it
+// produces a sample with it; every shortcut checks, per sample, that nothing else has to run.
 
 // Whether `sequence` loops over exactly one square or saw item (computed once).
 bool HasSteadyShape(CSequence& sequence);
 
-// Whether `box` has the shape of a steady tone: one sequence, looping over one square or saw item.
-bool MayHoldSteadyTone(const CBox& box);
+// The root sequence instance of a voice whose box is one steady-shaped sequence, else null.
+SEQUENCE_INSTANCE_DATA* SteadyRootOf(const CBox& box, BOX_INSTANCE_DATA& root);
 
-// The constant period of a tone item, or 0 when it must be read at every sample (variables, and
-// units that depend on the tempo).
-int64_t ConstantPeriodOf(const SEQUENCE_ITEM& tone, const SEQUENCE_INSTANCE_DATA& state);
+// After the item loop has produced a sample with `item`: notes it when it is the sequence's
+// one-item tone loop.
+void NoteSteadyItem(CSequence& sequence, SEQUENCE_INSTANCE_DATA& instance, const SEQUENCE_ITEM& item);
 
-// Remembers the voice's steady tone, if it has one, after the interpreter has run it.
-void NoteSteadyToneOf(CVoice& voice);
-inline void NoteSteadyTone(CVoice& voice) {
-    if (voice.mayHoldSteadyTone) NoteSteadyToneOf(voice);
+// Whether the noted tone of `instance` may produce the next sample without the item loop (the
+// period is then in `period`): the voice is not released, the duration has not run out, the
+// while condition (if any) still holds and the period is a positive count. Period and condition
+// are read at every call, since other voices and the host may write the variables they read.
+inline bool SteadyToneReady(const SEQUENCE_INSTANCE_DATA& instance, const CVoice& voice, int64_t& period) {
+    const SEQUENCE_ITEM& tone = *instance.steadyTone;
+    if (voice.released || instance.remaining == 0 || instance.current != &tone + 1) return false;
+    const CSequence& sequence = *instance.sequence;
+    if (sequence.conditionIsWhile && EvaluateValue(sequence.condition, &instance) == 0.0f) return false;
+    period = instance.steadyPeriod != 0 ? instance.steadyPeriod : ToInt64(EvaluateValue(tone.value, &instance));
+    return period > 0;
 }
 
-// One sample of a voice whose steady tone is noted, exactly as the interpreter would produce it;
-// false (and nothing changed) when the interpreter must run this sample instead: the duration
-// has run out, the voice is released, a while condition no longer holds, or the period is not a
-// positive count. The period and condition are read at every sample, since other voices and the
-// host may write the variables they read.
-inline bool SteadyToneSample(CVoice& voice, float& sample) {
-    SEQUENCE_INSTANCE_DATA& state = *voice.steadyState;
-    if (state.remaining == 0 || voice.released) return false;
-    if (voice.steadyWhile && EvaluateValue(state.sequence->condition, &state) == 0.0f) return false;
-    const SEQUENCE_ITEM& tone = *voice.steadyTone;
-    const int64_t period = voice.steadyPeriod != 0 ? voice.steadyPeriod : ToInt64(EvaluateValue(tone.value, &state));
-    if (period <= 0) return false;
-    UpdateFade(state);
-    OSCILLATOR_STATE& oscillator = *voice.steadyOscillator;
-    const float value = tone.kind == SI_SQR ? SquareSample(oscillator, period) : SawSample(oscillator, period);
-    sample = 0.0f + value * state.volume;
-    state.current = &tone + 1;
-    if (state.remaining > 0) --state.remaining;
-    return true;
+// The next sample of a sequence whose noted tone is ready, exactly as the item loop would produce
+// it (wrap, tone, count).
+inline float SteadyToneSample(SEQUENCE_INSTANCE_DATA& instance, int64_t period) {
+    UpdateFade(instance);
+    OSCILLATOR_STATE& oscillator = *instance.steadyOscillator;
+    const float value =
+        instance.steadyTone->kind == SI_SQR ? SquareSample(oscillator, period) : SawSample(oscillator, period);
+    if (instance.remaining > 0) --instance.remaining;
+    return value * instance.volume;
 }
 
 // Audio thread. Renders samples [first, count) of `out` voice by voice. Only valid when every
