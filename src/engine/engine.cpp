@@ -1,6 +1,7 @@
 // Engine construction, the per-sample tick, reset and the output loop.
 #include "engine/engine.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <ctime>
 #include <cstdlib>
@@ -118,21 +119,24 @@ bool AllVoicesIndependent(const CEngine& engine) {
 }  // namespace
 
 void RenderEngine(CEngine& engine, int count, float* out) {
-    // Whether the voices may be independent of one another: asked again only after a command
-    // has changed the set of voices.
-    bool mayRenderByVoice = engine.voiceMajor;
-    for (int i = 0; i < count; ++i) {
-        const bool changed = EngineTick(engine);
+    // Whether the voices are independent of one another (-1: not known). Asked again only after
+    // a command has been applied: voices that end cannot make the others dependent.
+    int independent = -1;
+    for (int i = 0; i < count;) {
+        if (EngineTick(engine)) independent = -1;
         if (engine.halted) {
-            out[i] = 0.0f;
+            out[i++] = 0.0f;
             continue;
         }
-        if (engine.voiceMajor && (mayRenderByVoice || changed)) {
-            if (AllVoicesIndependent(engine)) {
-                RenderVoiceMajor(engine, i, count, out);
-                break;
+        if (engine.voiceMajor) {
+            if (independent < 0) independent = AllVoicesIndependent(engine) ? 1 : 0;
+            if (independent == 1) {
+                // Short stretches: a command posted meanwhile waits at most this many samples.
+                const int end = std::min(count, i + kVoiceMajorStretch);
+                RenderVoiceMajor(engine, i, end, out);
+                i = end;
+                continue;
             }
-            mayRenderByVoice = false;
         }
         float sum = 0.0f;
         auto& voices = engine.voices;
@@ -162,7 +166,7 @@ void RenderEngine(CEngine& engine, int count, float* out) {
             }
         }
         voices.resize(kept);
-        out[i] = sum / 10.0f;
+        out[i++] = sum / 10.0f;
     }
     engine.activeVoices.store(static_cast<int32_t>(engine.voices.size()), std::memory_order_relaxed);
 }

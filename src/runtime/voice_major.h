@@ -1,6 +1,6 @@
-// The faster ways of rendering. Voice by voice: when no playing voice can observe another within a
-// buffer, each voice runs over the rest of the buffer on its own, which keeps its state in cache
-// and lets steady tones run as tight loops. Steady tones: a sequence settled in a one-item tone
+// The faster ways of rendering. Voice by voice: when no playing voice can observe another, each
+// voice runs over a stretch of samples on its own, which keeps its state in cache and lets steady
+// tones run as tight loops. Steady tones: a sequence settled in a one-item tone
 // loop skips the item loop on any path. Every output sample is bit-identical to the interpreter's.
 #pragma once
 
@@ -60,6 +60,9 @@ inline float SteadyToneSample(SEQUENCE_INSTANCE_DATA& instance, int64_t period) 
     if (instance.remaining > 0) --instance.remaining;
     return value * instance.volume;
 }
+
+// Samples rendered voice by voice before commands are looked at again.
+constexpr int kVoiceMajorStretch = 64;
 
 // Audio thread. Renders samples [first, count) of `out` voice by voice. Only valid when every
 // voice in the list is independent, the engine is not halted and no command is waiting.
