@@ -78,6 +78,9 @@ bool WriteAudioFile(const std::string& path, const AudioFormat& format, int samp
     }
     // Integer encodings clip instead of wrapping when a sample exceeds full scale.
     sf_command(file, SFC_SET_CLIPPING, nullptr, SF_TRUE);
+    // The PEAK chunk of float files carries the time of writing: without it, the same render
+    // gives the same bytes.
+    sf_command(file, SFC_SET_ADD_PEAK_CHUNK, nullptr, SF_FALSE);
     const sf_count_t frames = static_cast<sf_count_t>(samples.size());
     const sf_count_t written = frames > 0 ? sf_writef_float(file, samples.data(), frames) : 0;
     const int closeStatus = sf_close(file);
