@@ -158,12 +158,7 @@ void RenderEngine(CEngine& engine, int count, float* out) {
                 }
                 if (keep) sum += sample;
             }
-            if (keep) {
-                if (kept != index) voices[kept] = std::move(voices[index]);
-                ++kept;
-            } else {
-                voices[index].reset();
-            }
+            KeepOrDropVoice(voices, index, keep, kept);
         }
         voices.resize(kept);
         out[i++] = sum / 10.0f;

@@ -3,7 +3,9 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <string>
+#include <vector>
 
 #include "runtime/instance_data.h"
 #include "vars/variables.h"
@@ -71,6 +73,17 @@ void DestroyBoxInstance(CBox& box, int64_t instanceId);
 // Audio thread. Runs one sequence instance for one sample (the sequence interpreter).
 bool StepSequence(CSequence& sequence, SEQUENCE_INSTANCE_DATA& instance, int depth, float& sample,
                   CVoice& voice);
+
+// Keeps the voice at `index` (moved down to `kept`, which then counts it) or drops it; the
+// caller shrinks the list to `kept` once every voice has been seen.
+inline void KeepOrDropVoice(std::vector<std::unique_ptr<CVoice>>& voices, size_t index, bool keep, size_t& kept) {
+    if (keep) {
+        if (kept != index) voices[kept] = std::move(voices[index]);
+        ++kept;
+    } else {
+        voices[index].reset();
+    }
+}
 
 void ReleaseVoiceById(CEngine& engine, int64_t voiceId);
 void StopVoiceById(CEngine& engine, int64_t voiceId);

@@ -169,12 +169,7 @@ void RenderVoiceMajor(CEngine& engine, int first, int count, float* out) {
                 }
             }
         }
-        if (keep) {
-            if (kept != index) voices[kept] = std::move(voices[index]);
-            ++kept;
-        } else {
-            voices[index].reset();
-        }
+        KeepOrDropVoice(voices, index, keep, kept);
     }
     voices.resize(kept);
     for (int i = 0; i < length; ++i) stretch[i] = stretch[i] / 10.0f;
