@@ -1,8 +1,10 @@
 #!/usr/bin/env bash
-# Renders N voices of a naive 480 Hz square with Morvanel and with Csound, ChucK and
-# SuperCollider's server in one run, and prints their voice-sample rates as a Markdown table.
-# Usage: bench/peers/compare.sh [--quick] [--no-install] [--keep]
+# Runs all of Morvanel's benchmarks (each beside its tight-loop baseline, as ratios), then renders
+# N voices of a naive 480 Hz square with Csound, ChucK and SuperCollider's server in the same run,
+# and prints their voice-sample rates beside ours as a Markdown table.
+# Usage: bench/peers/compare.sh [--quick] [--peers-only] [--no-install] [--keep]
 #   --quick       shorter renders and benchmark runs (noisier figures, well under a minute)
+#   --peers-only  of our benchmarks, run only the square voices the table needs
 #   --no-install  do not install missing packages; a missing peer is shown as not installed
 #   --keep        keep the scratch folder (renders are deleted once checked; logs and inputs stay)
 set -euo pipefail
@@ -10,14 +12,16 @@ set -euo pipefail
 root="$(cd "$(dirname "${BASH_SOURCE[0]}")/../.." && pwd)"
 here="$root/bench/peers"
 quick=0
+peers_only=0
 install=1
 keep=0
 for arg in "$@"; do
     case "$arg" in
         --quick) quick=1 ;;
+        --peers-only) peers_only=1 ;;
         --no-install) install=0 ;;
         --keep) keep=1 ;;
-        -h|--help) sed -n '2,7p' "$0" | sed 's/^# \{0,1\}//'; exit 0 ;;
+        -h|--help) sed -n '2,9p' "$0" | sed 's/^# \{0,1\}//'; exit 0 ;;
         *) echo "unknown option: $arg" >&2; exit 2 ;;
     esac
 done
@@ -53,9 +57,13 @@ else
     peer_cpu=2
 fi
 
-# The benchmark's own console report goes to stderr; its figures are read from the JSON file.
+# The benchmark's console report (with the ratios) is printed as it runs; the table's figures are
+# read from the JSON file. The library's parse logs are left out of the report.
+filter='.*'
+if [ "$peers_only" -eq 1 ]; then filter='Square/(64|1024)$'; fi
 echo "running morvanel_bench ..." >&2
-"$bench" --benchmark_filter='Square/(64|1024)$' --benchmark_min_time="$min_time" \
-    --benchmark_out="$scratch/morvanel.json" --benchmark_out_format=json >&2
+"$bench" --benchmark_filter="$filter" --benchmark_min_time="$min_time" \
+    --benchmark_out="$scratch/morvanel.json" --benchmark_out_format=json | grep -v "Compilation successful"
+echo
 
 python3 "$here/peers.py" --ours "$scratch/morvanel.json" --scratch "$scratch" --seconds "$peer_cpu"
