@@ -11,6 +11,7 @@ InstanceRegistry& InstanceRegistry::Get() {
 HostInstance* InstanceRegistry::Find(int32_t id) {
     if (id < 0) return nullptr;
     if (id == 0) return defaultInstance.engine ? &defaultInstance : nullptr;
+    if (id >= kFirstHostId && id - kFirstHostId < kDirectIds) return direct[static_cast<size_t>(id - kFirstHostId)];
     auto found = instances.find(id);
     return found == instances.end() ? nullptr : found->second.get();
 }
@@ -33,12 +34,14 @@ int32_t InstanceRegistry::NewInstance(int32_t sampleRate) {
     auto instance = std::make_unique<HostInstance>();
     Build(*instance, sampleRate);
     const int32_t id = nextHostInstanceId++;
+    if (id - kFirstHostId < kDirectIds) direct[static_cast<size_t>(id - kFirstHostId)] = instance.get();
     instances[id] = std::move(instance);
     return id;
 }
 
 void InstanceRegistry::Destroy(int32_t id) {
     if (id <= 0) return;
+    if (id >= kFirstHostId && id - kFirstHostId < kDirectIds) direct[static_cast<size_t>(id - kFirstHostId)] = nullptr;
     instances.erase(id);
 }
 

@@ -2,6 +2,7 @@
 // NewInstance hands out under ids 16, 17, ... (never reused).
 #pragma once
 
+#include <array>
 #include <cstdint>
 #include <map>
 #include <memory>
@@ -31,9 +32,15 @@ public:
     static InstanceRegistry& Get();
 
 private:
+    static constexpr int32_t kFirstHostId = 16;
+    // The first ids are also found by indexing, so that finding an instance (GetBuffer does it at
+    // every call, on the audio thread) is one array read; later ids fall back to the map.
+    static constexpr int32_t kDirectIds = 4096;
+
     HostInstance defaultInstance;
     std::map<int32_t, std::unique_ptr<HostInstance>> instances;
-    int32_t nextHostInstanceId = 16;
+    std::array<HostInstance*, kDirectIds> direct{};
+    int32_t nextHostInstanceId = kFirstHostId;
 };
 
 }  // namespace morvanel

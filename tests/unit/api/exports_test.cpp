@@ -71,6 +71,35 @@ TEST(Exports, InstanceIdsCountFromSixteenAndAreNeverReused) {
     EXPECT_EQ(morvanel::InstanceRegistry::Get().Find(17), nullptr);
 }
 
+// Early ids are found by indexing, later ones through the map: an instance must be found, and a
+// destroyed one missing, on both sides of that boundary, and ids not handed out yet are missing.
+TEST(Exports, InstancesAreFoundOnEitherSideOfTheIndexedIds) {
+    std::vector<int> kept;
+    for (int i = 0; i < 4200; ++i) {
+        const int id = NewInstance(8000);
+        ASSERT_EQ(id, 16 + i);
+        // Keep a few around the boundary and at both ends; destroy the rest at once.
+        if (i < 2 || (i >= 4090 && i < 4102) || i >= 4198) {
+            kept.push_back(id);
+        } else {
+            DestroyInstance(id);
+        }
+    }
+    float out = 7.0f;
+    for (int id : kept) {
+        SCOPED_TRACE(id);
+        EXPECT_EQ(GetBuffer(1, &out, id), 1);
+        EXPECT_NE(morvanel::InstanceRegistry::Get().Find(id), nullptr);
+    }
+    for (int id : {18, 4100, 4105, 4118, 4213}) {
+        SCOPED_TRACE(id);
+        EXPECT_EQ(GetBuffer(1, &out, id), 0);
+    }
+    for (int id : kept) DestroyInstance(id);
+    for (int id : kept) EXPECT_EQ(GetBuffer(1, &out, id), 0);
+    EXPECT_EQ(GetBuffer(1, &out, 4216), 0);  // not handed out yet
+}
+
 TEST(Exports, DestroyingZeroOrANegativeIdChangesNothing) {
     Initialize(48000);
     const int id = NewInstance(48000);
