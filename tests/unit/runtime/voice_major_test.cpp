@@ -32,9 +32,10 @@ enum class Path { kDefault, kSampleBySample, kInterpreterOnly };
 // Plays `script` one way. Process-wide generator state is put back to the same start for every
 // rendering, so only the way differs.
 Rendering Play(const std::string& script, Path path) {
+    const int id = NewInstance(48000);
+    // After the engine is built: building one seeds the generator from the clock.
     std::srand(12345);
     lastNoiseRegister.store(0xB0);
-    const int id = NewInstance(48000);
     EngineOf(id).voiceMajor = path == Path::kDefault;
     EngineOf(id).steadyTones = path != Path::kInterpreterOnly;
     Rendering rendering;
