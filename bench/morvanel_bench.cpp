@@ -5,11 +5,8 @@
 
 #include <malloc.h>
 
-#include <atomic>
-#include <cstdlib>
 #include <cstring>
 #include <map>
-#include <new>
 #include <string>
 #include <vector>
 

@@ -53,6 +53,22 @@ bool ItemIsIndependent(const CSequence& sequence, const SEQUENCE_ITEM& item) {
     }
 }
 
+// Whether `sequence` loops over exactly one square or saw item (computed once).
+bool HasSteadyShape(CSequence& sequence) {
+    if (sequence.steadyShape < 0) {
+        const SEQUENCE_ITEM* tone = sequence.loopStart;
+        bool steady = sequence.looping && tone != nullptr && sequence.items.size() > 1 &&
+                      (tone->kind == SI_SQR || tone->kind == SI_SAW);
+        if (steady) {
+            const SEQUENCE_ITEM* after = tone + 1;
+            const SEQUENCE_ITEM* end = sequence.items.data() + sequence.items.size();
+            steady = after == sequence.releaseStart || after >= end || after->kind == SI_END;
+        }
+        sequence.steadyShape = steady ? 1 : 0;
+    }
+    return sequence.steadyShape == 1;
+}
+
 // Adds `value` to out[0, length): the volume is steady, so every sample of a half period is one
 // and the same float.
 void AddRun(float* out, int64_t length, float value) {
@@ -97,21 +113,6 @@ int RenderSteadyTone(CVoice& voice, float* out, int count) {
 }
 
 }  // namespace
-
-bool HasSteadyShape(CSequence& sequence) {
-    if (sequence.steadyShape < 0) {
-        const SEQUENCE_ITEM* tone = sequence.loopStart;
-        bool steady = sequence.looping && tone != nullptr && sequence.items.size() > 1 &&
-                      (tone->kind == SI_SQR || tone->kind == SI_SAW);
-        if (steady) {
-            const SEQUENCE_ITEM* after = tone + 1;
-            const SEQUENCE_ITEM* end = sequence.items.data() + sequence.items.size();
-            steady = after == sequence.releaseStart || after >= end || after->kind == SI_END;
-        }
-        sequence.steadyShape = steady ? 1 : 0;
-    }
-    return sequence.steadyShape == 1;
-}
 
 SEQUENCE_INSTANCE_DATA* SteadyRootOf(const CBox& box, BOX_INSTANCE_DATA& root) {
     if (box.sequences.size() != 1 || root.sequenceInstances.size() != 1) return nullptr;

@@ -27,9 +27,6 @@ bool VoiceIsIndependent(const CVoice& voice);
 // samples without the item loop. The interpreter notes the tone on the sequence instance when it
 // produces a sample with it; every shortcut checks, per sample, that nothing else has to run.
 
-// Whether `sequence` loops over exactly one square or saw item (computed once).
-bool HasSteadyShape(CSequence& sequence);
-
 // The root sequence instance of a voice whose box is one steady-shaped sequence, else null.
 SEQUENCE_INSTANCE_DATA* SteadyRootOf(const CBox& box, BOX_INSTANCE_DATA& root);
 
