@@ -14,8 +14,11 @@ ensure_packages() {
     echo "Installing: ${missing[*]}"
     local sudo=""
     if [ "$(id -u)" -ne 0 ]; then sudo="sudo"; fi
-    $sudo apt-get update -qq
-    DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq --no-install-recommends "${missing[@]}"
+    # Several scripts may install at once (CI steps, parallel set-ups): wait for dpkg's lock
+    # instead of failing on it.
+    local wait=(-o DPkg::Lock::Timeout=600)
+    $sudo apt-get "${wait[@]}" update -qq
+    DEBIAN_FRONTEND=noninteractive $sudo apt-get "${wait[@]}" install -y -qq --no-install-recommends "${missing[@]}"
 }
 
 # What building and testing Morvanel needs.
