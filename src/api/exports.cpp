@@ -1,10 +1,10 @@
-// The 16 exported functions: instance lookup, then a queue post or a direct read or write.
+// The exported functions, the 16 of the C API and the Morvanel extensions: instance lookup, then
+// a queue post or a lock-free read or write.
+#include <atomic>
 #include <cstring>
-#include <mutex>
 
 #include "api/instance_registry.h"
 #include "api/queues.h"
-#include "engine/box_report.h"
 #include "morvanel.h"
 
 using morvanel::CEngine;
@@ -87,19 +87,17 @@ MORVANEL_EXPORT void SetVariable(const char* name, float value, int instance) {
     CEngine* engine = FindEngine(instance);
     if (engine == nullptr || name == nullptr) return;
     if (name[0] == '\0' || name[1] == '\0') return;
-    const uint8_t letter = static_cast<uint8_t>(name[1]);
-    morvanel::EngineGuard guard(engine->sharedStateLock);
-    const int slot = morvanel::FindOwnVariable(*engine, letter);
-    if (slot < 0) return;
-    morvanel::WriteSlotAt(*engine, slot, value);
+    // The slot comes from what the audio thread published after binding it; the value is one
+    // atomic store, so a concurrent GetBuffer neither waits nor races.
+    const int16_t slot = engine->published.ReadGlobalSlot(static_cast<uint8_t>(name[1]));
+    if (slot < 0 || slot >= morvanel::kMaxVariableSlots) return;
+    std::atomic_ref<float>(engine->globalSlots[slot].value).store(value, std::memory_order_relaxed);
 }
 
 MORVANEL_EXPORT const char* ReportBoxesAsJson(int instance) {
     HostInstance* host = InstanceRegistry::Get().Find(instance);
     if (host == nullptr) return "";
-    morvanel::EngineGuard guard(host->engine->sharedStateLock);
-    host->text[0] = '\0';
-    morvanel::WriteBoxReport(*host->engine, host->text, morvanel::kHostTextSize);
+    host->engine->published.ReadReport(host->text, morvanel::kHostTextSize);
     return host->text;
 }
 

@@ -6,6 +6,8 @@
 #include <cstdint>
 #include <memory>
 
+#include "script/start_text.h"
+
 namespace morvanel {
 
 class CEngine;
@@ -31,8 +33,9 @@ constexpr int kResponseSlots = 192;
 constexpr int kCommandNameCapacity = 32;  // 31 characters and the terminating NUL
 
 struct Command {
-    char name[kCommandNameCapacity];
-    char* text;                 // owned script copy of CMD_PARSE, else null
+    char name[kCommandNameCapacity];  // the start text as posted
+    START_REQUEST start;              // the start text as read by the poster
+    char* text;                       // owned script copy of CMD_PARSE, else null
     int64_t voiceId;
     std::atomic<bool> pending;  // set last by the producer: publishes the filled slot
     int32_t kind;
@@ -46,11 +49,13 @@ struct Response {
     char* text;  // owned
     int32_t value;
     int64_t id;
+    int64_t number;  // how many responses the engine had posted before this one
 };
 
 // What a consumer takes out of a command slot; owns the script text.
 struct TakenCommand {
     char name[kCommandNameCapacity];
+    START_REQUEST start;
     std::unique_ptr<char[]> text;
     int64_t voiceId;
     int32_t kind;
@@ -64,9 +69,16 @@ extern std::atomic<int64_t> commandSerial;
 // Any thread. Posts one command; `text` is the start text (CMD_START_VOICE, CMD_SPAWN) or the
 // script (CMD_PARSE); `velocity` is already scaled to 0..1. Returns the serial, or 0 when the
 // ring is full or a start text does not fit the name field (it is never truncated). Lock-free:
-// producers reserve a slot atomically and publish it with the slot's pending flag.
+// producers reserve a slot atomically and publish it with the slot's pending flag. A start text
+// is read here, on the posting thread (allocating, and printing its header's diagnostics unless
+// the kind is CMD_SPAWN), so that the audio thread only copies the request.
 int64_t PostCommand(CEngine& engine, int32_t kind, const char* text, int64_t voiceId, int32_t note,
                     float velocity);
+
+// Any thread, including the audio thread: posts a start whose text was read beforehand. Never
+// allocates, locks or prints.
+int64_t PostStart(CEngine& engine, int32_t kind, const char* text, const START_REQUEST& start, int32_t note,
+                  float velocity);
 
 // Audio thread only. Takes the oldest published command; false when there is none.
 bool TakeCommand(CEngine& engine, TakenCommand& out);
@@ -78,7 +90,8 @@ void PostResponse(CEngine& engine, int32_t type, const char* text, int32_t value
 // the calling thread's holder; "" when the ring empties first.
 const char* TakeResponseText(CEngine& engine, int64_t responseId);
 
-// Audio thread (reset). Drops every waiting command and response.
+// Audio thread (reset). Drops every waiting command and response. Never waits: when a reader is
+// taking responses at that moment, the responses posted so far are left for readers to drop.
 void DiscardQueues(CEngine& engine);
 
 // Releases what the slots still own; used when the engine is destroyed.

@@ -10,12 +10,11 @@
 #include "engine/engine.h"
 #include "script/constants.h"
 #include "script/parser.h"
+#include "script/start_text.h"
 
 namespace morvanel {
 
 namespace {
-
-constexpr char kSpawnText[] = "[spawn]";
 
 struct ValueCommand {
     const char* word;
@@ -109,7 +108,7 @@ const char* ParseCommand(CEngine& engine, const char* cursor, ParseContext& cont
         if (isVariable || word != valueCommand.word) continue;
         PARAM_VALUE value;
         int closed = 0;
-        cursor = ReadConstant(engine, &sequence, cursor, context, closed, value);
+        cursor = ReadConstant(&engine, &sequence, cursor, context, closed, value);
         if (cursor == nullptr) return nullptr;
         FoldUnit(value, engine);
         if (valueCommand.kind == SI_FADEOUT && !closed) {
@@ -129,7 +128,7 @@ const char* ParseCommand(CEngine& engine, const char* cursor, ParseContext& cont
         if (word == "pop") {
             PARAM_VALUE value;
             int closed = 0;
-            cursor = ReadConstant(engine, &sequence, cursor, context, closed, value);
+            cursor = ReadConstant(&engine, &sequence, cursor, context, closed, value);
             if (cursor == nullptr) return nullptr;
             if (value.kind != VK_VARIABLE) {
                 ReportError(context, "Variable name expected\n");
@@ -139,6 +138,7 @@ const char* ParseCommand(CEngine& engine, const char* cursor, ParseContext& cont
             return cursor;
         }
         if (word == "spawn") {
+            SpawnStartRequest();  // built now, so the audio thread never builds it
             AppendSimple(sequence, SI_SPAWN, PARAM_VALUE::Literal(kSpawnText));
             return cursor;
         }
@@ -167,7 +167,7 @@ const char* ParseConditions(CEngine& engine, const char* cursor, ParseContext& c
         if (!AdvanceToken(cursor, context, LEX_STMT)) return nullptr;
         PARAM_VALUE value;
         int closed = 0;
-        cursor = ReadConstant(engine, &sequence, cursor, context, closed, value);
+        cursor = ReadConstant(&engine, &sequence, cursor, context, closed, value);
         if (cursor == nullptr) return nullptr;
         if (!closed) {
             if (keyword.text == "dur") {

@@ -97,7 +97,7 @@ const char* ParseBackquoted(const char* cursor, ParseContext& context, BodyState
 const char* ParseBoxCall(CEngine& engine, const char* cursor, ParseContext& context, BodyState& body) {
     BOX_HEADER header;
     body.callArgs.clear();
-    cursor = ParseBoxHeader(engine, cursor, context, header);
+    cursor = ParseBoxHeader(&engine, cursor, context, header);
     body.callName = header.name;
     body.callArgs = header.parameters;
     if (cursor == nullptr) return nullptr;
@@ -268,7 +268,7 @@ const char* ParseBoxDefinition(CEngine& engine, const char* cursor, ParseContext
     }
 
     BOX_HEADER header;
-    cursor = ParseBoxHeader(engine, cursor, context, header);
+    cursor = ParseBoxHeader(&engine, cursor, context, header);
     if (cursor == nullptr) return nullptr;
     const bool redefine = engine.FindBox(header.name) != nullptr;
     CBox* box = engine.CreateBox(header.name, redefine, header.exported != 0, nullptr);
@@ -280,10 +280,9 @@ const char* ParseBoxDefinition(CEngine& engine, const char* cursor, ParseContext
     // A redefinition that fails while still waiting is withdrawn: it must never take over.
     auto withdraw = [&]() -> const char* {
         if (redefine) {
-            auto pending = engine.pendingBoxes.find(header.name);
-            if (pending != engine.pendingBoxes.end() && pending->second == box) {
-                EngineGuard guard(engine.sharedStateLock);
-                engine.pendingBoxes.erase(pending);
+            CBox* registered = engine.FindBox(header.name);
+            if (registered != nullptr && registered->pending == box) {
+                registered->pending = nullptr;
                 engine.DestroyBox(box);
             }
         }

@@ -6,6 +6,7 @@
 #include "compile/expression.h"
 #include "engine/engine.h"
 #include "runtime/voice.h"
+#include "script/start_text.h"
 
 namespace morvanel {
 
@@ -83,6 +84,7 @@ CBox::CBox(CEngine* engine, std::string boxName, bool isExported, CSequence* par
       engine(engine),
       parentSequence(parent),
       name(std::move(boxName)),
+      nameHash(HashBoxName(name)),
       instances(&engine->instancePool),
       exported(isExported) {}
 
@@ -105,6 +107,7 @@ CSequence* CBox::NewSequence() {
 void CBox::SetGroup(int64_t id) {
     engine->groups.Join(id, this);
     groupId = id;
+    groupMembers = engine->groups.Members(id);
 }
 
 int64_t CBoxGroups::GroupIdFor(const std::string& name) {

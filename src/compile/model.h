@@ -96,6 +96,7 @@ public:
     CEngine* engine;
     CSequence* parentSequence;
     std::string name;
+    uint64_t nameHash;  // HashBoxName(name): the registry's index files the box under it
     std::vector<std::unique_ptr<CSequence>> sequences;  // ascending serial order
     std::pmr::map<int64_t, BOX_INSTANCE_DATA> instances;  // records from the engine's pool
     std::vector<char> paramLetters;
@@ -103,6 +104,13 @@ public:
     int32_t maxInstances = -1;
     bool stopExcess = false;
     int64_t groupId = 0;
+    const std::vector<CBox*>* groupMembers = nullptr;  // the group's list, resolved when joined
+    // The registered box's entry in the engine's name map, so a replacement rewrites it in place.
+    CBox** registryEntry = nullptr;
+    // A redefinition waiting for this box's last instance to end (owned until it takes over).
+    CBox* pending = nullptr;
+    CBox* nextRetired = nullptr;  // in the engine's list of replaced boxes not yet freed
+    bool primed = false;          // the record pool has made room for this box's instances
 };
 
 class CBoxGroups {

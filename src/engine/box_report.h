@@ -1,18 +1,16 @@
 // The box report: a JSON list of the named boxes and their parameter letters.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
-#include <string>
 
 namespace morvanel {
 
 class CEngine;
 
-// The report text. Caller holds the engine's sharedStateLock or runs on the audio thread.
-std::string BuildBoxReport(const CEngine& engine);
-
-// Writes the report into `destination` when it is shorter than capacity - 1; otherwise leaves
-// an empty text (a report is never truncated).
-void WriteBoxReport(const CEngine& engine, char* destination, int32_t capacity);
+// Audio thread (or with the engine otherwise at rest). Writes the report into `destination` when
+// it is shorter than capacity - 1 and returns its length; otherwise leaves an empty text and
+// returns 0 (a report is never truncated). Allocates nothing.
+size_t WriteBoxReport(const CEngine& engine, char* destination, int32_t capacity);
 
 }  // namespace morvanel

@@ -15,8 +15,6 @@
 
 namespace morvanel {
 
-thread_local uint64_t CEngineLock::acquisitions = 0;
-
 CVoiceDescription::CVoiceDescription(CEngine* engine)
     : CNumericVariablesOwner(SCOPE_VOICE), engine(engine) {}
 
@@ -26,7 +24,7 @@ CEngine::CEngine(int32_t rate)
     : CNumericVariablesOwner(SCOPE_ENGINE),
       CNumericVariablesState(this, this, globalSlots, kMaxVariableSlots),
       globalSlots(),
-      instancePool(std::pmr::pool_options{0, 64 * 1024}),
+      voiceBuckets(new CVoice*[kVoiceBuckets]()),
       commands(),
       responses(),
       sampleRate(rate),
@@ -34,8 +32,15 @@ CEngine::CEngine(int32_t rate)
     voiceDescription = std::make_unique<CVoiceDescription>(this);
     DeclareVariable(*voiceDescription, 'v');
     DeclareVariable(*voiceDescription, 'n');
+    voiceNoteSlot = FindOwnVariable(*voiceDescription, 'n');
+    voiceVelocitySlot = FindOwnVariable(*voiceDescription, 'v');
+    voices.reserve(kReservedVoices);
+    limitCandidates.reserve(kReservedVoices);
     FillTables();
     std::srand(static_cast<unsigned>(std::time(nullptr)));
+    PublishBoxReport();
+    PublishKeyMap();
+    PublishGlobals();
 }
 
 CEngine::~CEngine() {
@@ -50,7 +55,6 @@ int64_t CEngine::SamplesPerBeat() const {
 }
 
 void ResetEngineState(CEngine& engine) {
-    EngineGuard guard(engine.sharedStateLock);
     StopEveryVoice(engine);
     engine.midiKeys.clear();
     engine.DropAllBoxes();
@@ -59,8 +63,30 @@ void ResetEngineState(CEngine& engine) {
     engine.anyExported = false;
     engine.halted = false;
     engine.bpm = 120.0f;
+    engine.PublishBoxReport();
+    engine.PublishKeyMap();
     std::printf("Engine reset\n");
 }
+
+namespace {
+
+// A parse may allocate: it is where the engine frees what replacements set aside, and makes room
+// for the records that the new boxes' voices and calls will take.
+void ApplyParse(CEngine& engine, const char* script, int64_t serial) {
+    engine.FreeRetiredBoxes();
+    ParseScript(engine, script, serial);
+    engine.halted = false;
+    PrepareRecordsForBoxes(engine);
+    engine.PublishBoxReport();
+    engine.PublishKeyMap();
+    engine.PublishGlobals();
+    // PublishBoxReport left the report, at the response's capacity, in the report buffer.
+    if (engine.responseCount.load() < kResponseSlots) {
+        PostResponse(engine, RESP_BOX_REPORT, engine.reportBuffer.get(), 0, 0);
+    }
+}
+
+}  // namespace
 
 bool EngineTick(CEngine& engine) {
     TakenCommand command;
@@ -69,12 +95,9 @@ bool EngineTick(CEngine& engine) {
         any = true;
         switch (command.kind) {
             case CMD_START_VOICE:
-            case CMD_SPAWN: {
-                EngineGuard guard(engine.sharedStateLock);
-                StartVoiceFromText(engine, command.name, command.serial, command.note, command.velocity,
-                                   command.kind == CMD_SPAWN);
+            case CMD_SPAWN:
+                StartVoiceFromRequest(engine, command.start, command.serial, command.note, command.velocity);
                 break;
-            }
             case CMD_RELEASE_VOICE:
                 ReleaseVoiceById(engine, command.voiceId);
                 break;
@@ -84,25 +107,16 @@ bool EngineTick(CEngine& engine) {
             case CMD_STOP_ALL:
                 StopEveryVoice(engine);
                 break;
-            case CMD_PARSE: {
-                {
-                    EngineGuard guard(engine.sharedStateLock);
-                    ParseScript(engine, command.text ? command.text.get() : "", command.serial);
-                    engine.halted = false;
-                    WriteBoxReport(engine, engine.reportBuffer.get(), kReportBufferSize);
-                }
-                if (engine.responseCount.load() < kResponseSlots) {
-                    PostResponse(engine, RESP_BOX_REPORT, engine.reportBuffer.get(), 0, 0);
-                }
+            case CMD_PARSE:
+                ApplyParse(engine, command.text ? command.text.get() : "", command.serial);
                 break;
-            }
             case CMD_RESET:
                 ResetEngineState(engine);
                 break;
             default:
                 break;
         }
-        command.text.reset();
+        if (command.text) command.text.reset();
     }
     return any;
 }
@@ -110,7 +124,7 @@ bool EngineTick(CEngine& engine) {
 namespace {
 
 bool AllVoicesIndependent(const CEngine& engine) {
-    for (const auto& voice : engine.voices) {
+    for (const CVoice* voice : engine.voices) {
         if (!voice->stopped && !VoiceIsIndependent(*voice)) return false;
     }
     return true;
@@ -158,7 +172,7 @@ void RenderEngine(CEngine& engine, int count, float* out) {
                 }
                 if (keep) sum += sample;
             }
-            KeepOrDropVoice(voices, index, keep, kept);
+            KeepOrDropVoice(engine, voices, index, keep, kept);
         }
         voices.resize(kept);
         out[i++] = sum / 10.0f;

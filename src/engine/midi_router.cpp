@@ -9,15 +9,15 @@
 namespace morvanel {
 
 void MidiRouter::NoteOn(int32_t note, int32_t velocity) {
-    std::string boxName;
-    {
-        EngineGuard guard(engine->sharedStateLock);
-        auto mapped = engine->midiKeys.find(note);
-        if (mapped == engine->midiKeys.end()) return;
-        boxName = mapped->second;
-    }
+    // The key map as the audio thread last published it: reading it never makes the audio thread
+    // wait, and a note that races a parse plays the map from before or after that parse.
+    const PUBLISHED_KEY key = engine->published.ReadKey(note);
+    if (key.state == KEY_UNMAPPED) return;
     const float scaled = static_cast<float>(velocity / 127.0);
-    const int64_t serial = PostCommand(*engine, CMD_START_VOICE, boxName.c_str(), 0, note, scaled);
+    // A name too long for a start text cannot be posted: the note records serial 0, as a start
+    // dropped by a full ring does.
+    const int64_t serial =
+        key.state == KEY_MAPPED ? PostCommand(*engine, CMD_START_VOICE, key.boxName, 0, note, scaled) : 0;
     std::lock_guard<std::mutex> guard(notesLock);
     activeNotes[note].push_back(serial);
 }

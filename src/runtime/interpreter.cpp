@@ -168,7 +168,7 @@ namespace {
                 break;
             }
             case SI_SPAWN:
-                PostCommand(engine, CMD_SPAWN, item.value.TextOrNull(), 0, 0, 0.0f);
+                PostStart(engine, CMD_SPAWN, item.value.TextOrNull(), SpawnStartRequest(), 0, 0.0f);
                 break;
             case SI_FADEOUT:
                 StartFadeOut(instance, PeriodOf(item, instance));

@@ -12,10 +12,9 @@ namespace morvanel {
 
 int32_t CountInstances(const CBox& box, bool wholeGroup) {
     if (wholeGroup && box.groupId != 0) {
-        const std::vector<CBox*>* members = box.engine->groups.Members(box.groupId);
-        if (members == nullptr) return 0;
+        if (box.groupMembers == nullptr) return 0;
         int64_t total = 0;
-        for (const CBox* member : *members) total += CountInstances(*member, false);
+        for (const CBox* member : *box.groupMembers) total += CountInstances(*member, false);
         return static_cast<int32_t>(std::min<int64_t>(total, INT32_MAX));
     }
     return static_cast<int32_t>(std::min<size_t>(box.instances.size(), INT32_MAX));
@@ -28,14 +27,15 @@ void EnforceMaxInstances(CEngine& engine, CBox& box) {
     if (excess <= 0) return;
 
     // Oldest first across the whole group. Voices, not instances, are kept: retiring one voice
-    // destroys instances (and may even free boxes) further down the list.
-    std::vector<std::pair<int64_t, CVoice*>> candidates;
+    // destroys instances (and may even free boxes) further down the list. The list reuses the
+    // engine's room; it grows only past the most instances a group ever had.
+    auto& candidates = engine.limitCandidates;
+    candidates.clear();
     auto collect = [&candidates](const CBox& member) {
         for (const auto& [id, instance] : member.instances) candidates.emplace_back(id, instance.voice);
     };
-    const std::vector<CBox*>* members = box.groupId != 0 ? engine.groups.Members(box.groupId) : nullptr;
-    if (members != nullptr) {
-        for (const CBox* member : *members) collect(*member);
+    if (box.groupMembers != nullptr) {
+        for (const CBox* member : *box.groupMembers) collect(*member);
     } else {
         collect(box);
     }
@@ -52,6 +52,7 @@ void EnforceMaxInstances(CEngine& engine, CBox& box) {
         }
         --excess;
     }
+    candidates.clear();
 }
 
 void RedirectBoxReferences(CBox& box, const CBox* oldBox, CBox* newBox) {

@@ -5,13 +5,13 @@
 #include <algorithm>
 #include <cstdio>
 
-#include "compile/expression.h"
 #include "compile/model.h"
 #include "engine/engine.h"
+#include "engine/tables.h"
 #include "runtime/generators.h"
 #include "runtime/voice_major.h"
-#include "script/box_header.h"
 #include "script/constants.h"
+#include "script/parser.h"
 #include "vars/numeric_cast.h"
 
 namespace morvanel {
@@ -84,7 +84,12 @@ std::string SEQUENCE_INSTANCE_DATA::GetName() const { return sequence->GetName()
 
 void PushArgument(CVoice& voice, float value) {
     if (voice.stackIndex < 1) {
-        std::printf("Warning: Max stack depth reached\n");
+        // Once per voice: a body that keeps pushing onto a full stack would otherwise print
+        // thousands of lines per sample.
+        if (!voice.warnedStackFull) {
+            voice.warnedStackFull = true;
+            std::printf("Warning: Max stack depth reached\n");
+        }
         return;
     }
     if (voice.stack == nullptr) {
@@ -159,48 +164,136 @@ void DestroyBoxInstance(CBox& box, int64_t instanceId) {
     if (box.instances.empty()) box.engine->ReplacePendingBox(&box);
 }
 
-CVoice* StartVoiceFromText(CEngine& engine, const char* text, int64_t voiceId, int32_t note, float velocity,
-                           bool quiet) {
-    const std::string startText = std::string(text != nullptr ? text : "") + " ";
-    ParseContext context;
-    context.quiet = quiet;
-    BOX_HEADER header;
-    ParseBoxHeader(engine, startText.c_str(), context, header);
-    if (engine.FindBox(header.name) == nullptr) return nullptr;
-    EnforceMaxInstances(engine, *engine.FindBox(header.name));
+namespace {
+
+size_t BucketOf(int64_t voiceId) { return static_cast<size_t>(static_cast<uint64_t>(voiceId) % kVoiceBuckets); }
+
+CVoice* NewVoice(CEngine& engine, CBox* box, int64_t voiceId) {
+    void* block = engine.instancePool.allocate(sizeof(CVoice), alignof(CVoice));
+    CVoice* voice = new (block) CVoice(&engine, box, voiceId);
+    CVoice*& head = engine.voiceBuckets[BucketOf(voiceId)];
+    voice->nextInBucket = head;
+    head = voice;
+    return voice;
+}
+
+// The value a start argument pushes, read at the moment the start is applied.
+bool ArgumentValue(CEngine& engine, const START_ARGUMENT& argument, float& value) {
+    switch (argument.kind) {
+        case SA_NUMBER:
+            value = argument.value;
+            return true;
+        case SA_NOTE:
+            value = static_cast<float>(PeriodOfFrequency(NoteFrequency(ToInt32(argument.value)), engine.sampleRate));
+            return true;
+        case SA_VARIABLE: {
+            int16_t slot = engine.globalSlotOfLetter[argument.letter];
+            if (slot < 0) {
+                // A global no script has declared: the start declares it, as reading it in an
+                // expression would, and it reads 0.0. Declaring allocates, once per letter.
+                if (DeclareVariable(engine, argument.letter) == nullptr) {
+                    ParseContext context;
+                    ReportError(context, "Too many variables in one scope (at most %d)\n", kMaxVariableSlots);
+                    return false;
+                }
+                BindState(engine);
+                engine.PublishGlobals();
+                slot = engine.globalSlotOfLetter[argument.letter];
+            }
+            value = ReadSlotAt(engine, slot);
+            return true;
+        }
+        default:
+            return false;
+    }
+}
+
+}  // namespace
+
+namespace {
+
+// Makes and frees one of each record a box's instance takes, so that the pool learns their sizes.
+void TrySizesOf(CEngine& engine, CBox& box) {
+    std::pmr::map<int64_t, BOX_INSTANCE_DATA> boxRecords(&engine.instancePool);
+    std::pmr::map<int64_t, SEQUENCE_INSTANCE_DATA> sequenceRecords(&engine.instancePool);
+    BOX_INSTANCE_DATA& instance =
+        boxRecords.try_emplace(0, &engine, &box, nullptr, 0, &engine.instancePool).first->second;
+    instance.sequenceInstances.reserve(box.sequences.size());
+    int64_t key = 0;
+    for (const auto& sequence : box.sequences) {
+        sequenceRecords.try_emplace(key++, &engine, sequence.get(), &box, nullptr, 0, nullptr, &engine.instancePool);
+    }
+}
+
+}  // namespace
+
+void PrepareRecordsForBoxes(CEngine& engine) {
+    CRecordPool& pool = engine.instancePool;
+    if (pool.BlocksMade() == 0) {
+        // Voices: the record, its slots and its argument stack.
+        CVoice scratch(&engine, nullptr, 0);
+        pool.deallocate(pool.allocate(sizeof(CVoice), alignof(CVoice)), sizeof(CVoice), alignof(CVoice));
+        pool.deallocate(pool.allocate(kStackBytes, alignof(float)), kStackBytes, alignof(float));
+    }
+    auto prepare = [&engine](CBox* box) {
+        if (box == nullptr || box->primed) return;
+        box->primed = true;
+        TrySizesOf(engine, *box);
+    };
+    for (auto& [name, box] : engine.boxes) {
+        prepare(box);
+        prepare(box->pending);
+    }
+    for (CBox* box : engine.anonymousBoxes) prepare(box);
+    pool.Reserve(kReservedRecords);
+}
+
+CVoice* FindVoice(const CEngine& engine, int64_t voiceId) {
+    for (CVoice* voice = engine.voiceBuckets[BucketOf(voiceId)]; voice != nullptr; voice = voice->nextInBucket) {
+        if (voice->voiceId == voiceId) return voice;
+    }
+    return nullptr;
+}
+
+void DropVoice(CEngine& engine, CVoice* voice) {
+    StopVoice(*voice);
+    CVoice** link = &engine.voiceBuckets[BucketOf(voice->voiceId)];
+    while (*link != nullptr && *link != voice) link = &(*link)->nextInBucket;
+    if (*link == voice) *link = voice->nextInBucket;
+    voice->~CVoice();
+    engine.instancePool.deallocate(voice, sizeof(CVoice), alignof(CVoice));
+}
+
+CVoice* StartVoiceFromRequest(CEngine& engine, const START_REQUEST& request, int64_t voiceId, int32_t note,
+                              float velocity) {
+    const std::string_view name(request.boxName);
+    CBox* box = engine.boxIndex.Find(request.nameHash, name);
+    if (box == nullptr) return nullptr;
+    EnforceMaxInstances(engine, *box);
     // Stopping old voices may have let a waiting redefinition take the name: look again.
-    CBox* box = engine.FindBox(header.name);
+    box = engine.boxIndex.Find(request.nameHash, name);
     if (box == nullptr) return nullptr;
 
-    auto voice = std::make_unique<CVoice>(&engine, box, voiceId);
+    CVoice* voice = NewVoice(engine, box, voiceId);
     BindState(*voice);
-    const int noteSlot = FindOwnVariable(*engine.voiceDescription, 'n');
-    const int velocitySlot = FindOwnVariable(*engine.voiceDescription, 'v');
-    if (noteSlot >= 0) WriteSlotAt(*voice, noteSlot, static_cast<float>(note));
-    if (velocitySlot >= 0) WriteSlotAt(*voice, velocitySlot, velocity);
-
-    for (const std::string& parameter : header.parameters) {
-        const std::string argument = parameter + " ";
-        const int32_t first = PeekKind(argument.c_str(), LEX_EXPR);
-        if (first != TK_NUMBER && first != TK_PERCENT && first != TK_NOTE && first != TK_HASH) continue;
-        ParseContext argumentContext;
-        argumentContext.quiet = quiet;
-        EXPRESSION_NODE root;
-        if (ParseExpression(engine, argument.c_str(), argumentContext, root) == nullptr) continue;
-        // The argument may have declared a new engine variable: bind it before it is read.
-        BindState(engine);
-        std::unique_ptr<EXPRESSION> expression = CompileExpression(root);
-        if (expression == nullptr) continue;
-        PushArgument(*voice, EvaluateExpression(*expression, &engine));
+    WriteSlotAt(*voice, engine.voiceNoteSlot, static_cast<float>(note));
+    WriteSlotAt(*voice, engine.voiceVelocitySlot, velocity);
+    for (int32_t index = 0; index < request.argumentCount; ++index) {
+        float value = 0.0f;
+        if (ArgumentValue(engine, request.arguments[index], value)) PushArgument(*voice, value);
     }
 
-    CVoice* started = voice.get();
-    BOX_INSTANCE_DATA* root = CreateBoxInstance(*box, *started, nullptr);
-    started->rootInstance = root;
-    started->rootInstanceId = root->instanceId;
-    started->steadyRoot = SteadyRootOf(*box, *root);
-    engine.voices.push_back(std::move(voice));
-    return started;
+    BOX_INSTANCE_DATA* root = CreateBoxInstance(*box, *voice, nullptr);
+    voice->rootInstance = root;
+    voice->rootInstanceId = root->instanceId;
+    voice->steadyRoot = SteadyRootOf(*box, *root);
+    engine.voices.push_back(voice);
+    return voice;
+}
+
+CVoice* StartVoiceFromText(CEngine& engine, const char* text, int64_t voiceId, int32_t note, float velocity,
+                           bool quiet) {
+    return StartVoiceFromRequest(engine, ParseStartText(text, quiet), voiceId, note, velocity);
 }
 
 void StopVoice(CVoice& voice) {
@@ -213,29 +306,19 @@ void StopVoice(CVoice& voice) {
 }
 
 void ReleaseVoiceById(CEngine& engine, int64_t voiceId) {
-    for (auto& voice : engine.voices) {
-        if (voice->voiceId == voiceId) {
-            voice->released = 1;
-            return;
-        }
-    }
+    if (CVoice* voice = FindVoice(engine, voiceId)) voice->released = 1;
 }
 
 void StopVoiceById(CEngine& engine, int64_t voiceId) {
-    for (auto& voice : engine.voices) {
-        if (voice->voiceId == voiceId) {
-            StopVoice(*voice);
-            return;
-        }
-    }
+    if (CVoice* voice = FindVoice(engine, voiceId)) StopVoice(*voice);
 }
 
 void StopEveryVoice(CEngine& engine) {
-    // Taken out of the list first: destroying instances must not see a half-emptied list.
-    std::vector<std::unique_ptr<CVoice>> voices;
-    voices.swap(engine.voices);
-    for (auto& voice : voices) StopVoice(*voice);
-    voices.clear();
+    // Every voice is stopped before any is freed: stopping one destroys instances and may swap in
+    // a waiting redefinition, which must not meet a half-freed list.
+    for (CVoice* voice : engine.voices) StopVoice(*voice);
+    for (CVoice* voice : engine.voices) DropVoice(engine, voice);
+    engine.voices.clear();
     engine.activeVoices.store(0, std::memory_order_relaxed);
 }
 

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "runtime/instance_data.h"
+#include "script/start_text.h"
 #include "vars/variables.h"
 
 namespace morvanel {
@@ -50,10 +51,21 @@ public:
     // The root sequence instance when the box is one sequence looping over one tone item: its
     // steady samples then skip even the box's sample function.
     SEQUENCE_INSTANCE_DATA* steadyRoot = nullptr;
+    CVoice* nextInBucket = nullptr;  // the next live voice in the engine's bucket of this id
+    bool warnedStackFull = false;    // a voice says once that its argument stack is full
 };
 
-// Audio thread. Starts a voice from a start text ("name:arg:arg"); null when no box has the name.
-// `quiet` silences the header parser's diagnostics (starts requested by running sequences).
+// Audio thread. Starts a voice from a start request read on the posting thread; null when no box
+// has the name. Allocates nothing while the record pool has room, unless an argument names a
+// global the engine has never declared (it is declared then, once).
+CVoice* StartVoiceFromRequest(CEngine& engine, const START_REQUEST& request, int64_t voiceId, int32_t note, float velocity);
+
+// Audio thread, parse time; allocates. Makes room in the record pool for the instances of every
+// box not seen before and for voices, so that starts and calls in steady play reuse blocks.
+void PrepareRecordsForBoxes(CEngine& engine);
+
+// Reads the start text ("name:arg:arg") and starts it: for tests and tools on the audio thread.
+// `quiet` silences the header parser's diagnostics.
 CVoice* StartVoiceFromText(CEngine& engine, const char* text, int64_t voiceId, int32_t note,
                            float velocity, bool quiet = false);
 
@@ -74,16 +86,21 @@ void DestroyBoxInstance(CBox& box, int64_t instanceId);
 bool StepSequence(CSequence& sequence, SEQUENCE_INSTANCE_DATA& instance, int depth, float& sample,
                   CVoice& voice);
 
+// Audio thread. Unlists and frees a voice whose instances are gone (ended or stopped).
+void DropVoice(CEngine& engine, CVoice* voice);
+
 // Keeps the voice at `index` (moved down to `kept`, which then counts it) or drops it; the
 // caller shrinks the list to `kept` once every voice has been seen.
-inline void KeepOrDropVoice(std::vector<std::unique_ptr<CVoice>>& voices, size_t index, bool keep, size_t& kept) {
+inline void KeepOrDropVoice(CEngine& engine, std::vector<CVoice*>& voices, size_t index, bool keep, size_t& kept) {
     if (keep) {
-        if (kept != index) voices[kept] = std::move(voices[index]);
-        ++kept;
+        voices[kept++] = voices[index];
     } else {
-        voices[index].reset();
+        DropVoice(engine, voices[index]);
     }
 }
+
+// The live voice with `voiceId`, or null: one bucket of the engine's voice index.
+CVoice* FindVoice(const CEngine& engine, int64_t voiceId);
 
 void ReleaseVoiceById(CEngine& engine, int64_t voiceId);
 void StopVoiceById(CEngine& engine, int64_t voiceId);

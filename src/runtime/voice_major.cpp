@@ -170,7 +170,7 @@ void RenderVoiceMajor(CEngine& engine, int first, int count, float* out) {
                 }
             }
         }
-        KeepOrDropVoice(voices, index, keep, kept);
+        KeepOrDropVoice(engine, voices, index, keep, kept);
     }
     voices.resize(kept);
     for (int i = 0; i < length; ++i) stretch[i] = stretch[i] / 10.0f;

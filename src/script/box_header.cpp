@@ -7,7 +7,7 @@
 
 namespace morvanel {
 
-const char* ParseBoxHeader(CEngine& engine, const char* position, ParseContext& context, BOX_HEADER& header) {
+const char* ParseBoxHeader(const CEngine* engine, const char* position, ParseContext& context, BOX_HEADER& header) {
     header = BOX_HEADER{};
     const char* cursor = position;
     Token token;

@@ -21,7 +21,8 @@ struct BOX_HEADER {
 };
 
 // Reads one header at `position` into `header` (reset first). Returns the position after it, or
-// null after reporting an error; what was read before the error stays in `header`.
-const char* ParseBoxHeader(CEngine& engine, const char* position, ParseContext& context, BOX_HEADER& header);
+// null after reporting an error; what was read before the error stays in `header`. Without an
+// engine, option values keep their units unconverted (start texts read options only to skip them).
+const char* ParseBoxHeader(const CEngine* engine, const char* position, ParseContext& context, BOX_HEADER& header);
 
 }  // namespace morvanel

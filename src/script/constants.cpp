@@ -42,7 +42,7 @@ int64_t PeriodOfFrequency(double frequency, int32_t sampleRate) {
     return ToInt64(static_cast<double>(sampleRate) / frequency);
 }
 
-const char* ReadConstant(CEngine& engine, CNumericVariablesOwner* owner, const char* position,
+const char* ReadConstant(const CEngine* engine, CNumericVariablesOwner* owner, const char* position,
                          ParseContext& context, int& closed, PARAM_VALUE& value, std::string* writtenText) {
     const char* cursor = position;
     const int32_t opener = PeekKind(cursor, LEX_STMT);
@@ -101,7 +101,7 @@ const char* ReadConstant(CEngine& engine, CNumericVariablesOwner* owner, const c
     } else {
         const double parsed = std::strtod(token.text.c_str(), nullptr);
         value = PARAM_VALUE::Float(static_cast<float>(parsed), unit);
-        FoldUnit(value, engine);
+        if (engine != nullptr) FoldUnit(value, *engine);
     }
     return cursor;
 }

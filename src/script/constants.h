@@ -18,7 +18,8 @@ class CNumericVariablesState;
 // consumed or ',' left). `owner` declares '%' variables; without one a variable is refused
 // silently, so that the caller reports it in its own words. Returns the position after the
 // element, or null (after reporting why, except in that case and for a '%' that cannot be lexed).
-const char* ReadConstant(CEngine& engine, CNumericVariablesOwner* owner, const char* position,
+// Units are folded with the rate and tempo of `engine`; without one they stay as written.
+const char* ReadConstant(const CEngine* engine, CNumericVariablesOwner* owner, const char* position,
                          ParseContext& context, int& closed, PARAM_VALUE& value,
                          std::string* writtenText = nullptr);
 

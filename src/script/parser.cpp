@@ -50,15 +50,15 @@ const char* ParseMidikey(CEngine& engine, const char* cursor, ParseContext& cont
     PARAM_VALUE third;
     int closed = 0;
     // Every read is attempted even after one fails, so each reports its own error.
-    const char* afterFirst = ReadConstant(engine, &engine, cursor, context, closed, first);
-    const char* afterSecond = ReadConstant(engine, &engine, afterFirst, context, closed, second);
+    const char* afterFirst = ReadConstant(&engine, &engine, cursor, context, closed, first);
+    const char* afterSecond = ReadConstant(&engine, &engine, afterFirst, context, closed, second);
     const char* end = afterSecond;
     const PARAM_VALUE* name = &second;
     const int32_t low = ToInt32(EvaluateValue(first, nullptr));
     int32_t high = low;
     if (second.kind == VK_FLOAT) {
         high = ToInt32(second.number.asFloat);
-        end = ReadConstant(engine, &engine, afterSecond, context, closed, third);
+        end = ReadConstant(&engine, &engine, afterSecond, context, closed, third);
         name = &third;
     }
     if (afterFirst == nullptr || afterSecond == nullptr || end == nullptr) return nullptr;
@@ -91,7 +91,7 @@ const char* ParseGlobalCommand(CEngine& engine, const char* position, ParseConte
     int closed = 0;
     const char* result = nullptr;
     if (word == "samplerate" || word == "bpm" || word == "buffer" || word == "framelength") {
-        result = ReadConstant(engine, &engine, cursor, context, closed, value);
+        result = ReadConstant(&engine, &engine, cursor, context, closed, value);
         if (result == nullptr) return nullptr;
         if (word == "samplerate") {
             engine.sampleRate = ToInt32(EvaluateValue(value, nullptr));
@@ -106,14 +106,14 @@ const char* ParseGlobalCommand(CEngine& engine, const char* position, ParseConte
         result = ParseMidikey(engine, cursor, context);
     } else if (word == "pckey") {
         PARAM_VALUE name;
-        const char* next = ReadConstant(engine, &engine, cursor, context, closed, value);
+        const char* next = ReadConstant(&engine, &engine, cursor, context, closed, value);
         if (next == nullptr) return nullptr;
-        result = ReadConstant(engine, &engine, next, context, closed, name);
+        result = ReadConstant(&engine, &engine, next, context, closed, name);
     } else if (word == "ccvar") {
         PARAM_VALUE letterValue;
-        const char* next = ReadConstant(engine, &engine, cursor, context, closed, value);
+        const char* next = ReadConstant(&engine, &engine, cursor, context, closed, value);
         if (next == nullptr) return nullptr;
-        result = ReadConstant(engine, &engine, next, context, closed, letterValue);
+        result = ReadConstant(&engine, &engine, next, context, closed, letterValue);
         if (result == nullptr) return nullptr;
         const char* text = letterValue.TextOrNull();
         if (text == nullptr) {
@@ -123,13 +123,13 @@ const char* ParseGlobalCommand(CEngine& engine, const char* position, ParseConte
         }
     } else if (word == "global") {
         std::string written;
-        result = ReadConstant(engine, &engine, cursor, context, closed, value, &written);
+        result = ReadConstant(&engine, &engine, cursor, context, closed, value, &written);
         if (result == nullptr) return nullptr;
         const uint8_t letter = LetterOf(written);
         BindState(engine);
         if (!closed) {
             PARAM_VALUE initial;
-            result = ReadConstant(engine, &engine, result, context, closed, initial);
+            result = ReadConstant(&engine, &engine, result, context, closed, initial);
             if (result == nullptr) return nullptr;
             const float start = EvaluateValue(initial, &engine);
             if (DeclareGlobal(engine, letter, context) == nullptr) return nullptr;
@@ -137,7 +137,7 @@ const char* ParseGlobalCommand(CEngine& engine, const char* position, ParseConte
             if (VariableSlot* slot = GetSlot(engine, letter)) WriteSlot(*slot, start);
         }
     } else if (word == "run") {
-        result = ReadConstant(engine, &engine, cursor, context, closed, value);
+        result = ReadConstant(&engine, &engine, cursor, context, closed, value);
         if (result == nullptr) return nullptr;
         const char* boxName = value.TextOrNull();
         if (boxName == nullptr) {

@@ -37,7 +37,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     GetBuffer(256, buffer, id);
     {
         morvanel::CEngine& engine = *morvanel::InstanceRegistry::Get().Find(id)->engine;
-        morvanel::EngineGuard guard(engine.sharedStateLock);
         morvanel::StartVoiceFromText(engine, text.c_str(), 99, 60, 0.5f);
     }
     for (int block = 0; block < 4; ++block) GetBuffer(256, buffer, id);

@@ -29,8 +29,8 @@ const char kScript[] =
     "midikey(36, hit)\n";
 
 float GlobalValue(int instance, char letter) {
+    // Called once the audio thread has stopped: nothing else touches the engine.
     morvanel::CEngine& engine = *morvanel::InstanceRegistry::Get().Find(instance)->engine;
-    morvanel::EngineGuard guard(engine.sharedStateLock);
     const int slot = morvanel::FindOwnVariable(engine, static_cast<uint8_t>(letter));
     return slot < 0 ? -1.0f : morvanel::ReadSlotAt(engine, slot);
 }

@@ -85,9 +85,12 @@ size_t InstanceRecords(const CEngine& engine) {
         records += box->instances.size();
         for (const auto& sequence : box->sequences) records += sequence->instances.size();
     };
-    for (const auto& [name, box] : engine.boxes) count(box);
-    for (const auto& [name, box] : engine.pendingBoxes) count(box);
+    for (const auto& [name, box] : engine.boxes) {
+        count(box);
+        if (box->pending != nullptr) count(box->pending);
+    }
     for (const CBox* box : engine.anonymousBoxes) count(box);
+    for (const CBox* box = engine.retiredBoxes; box != nullptr; box = box->nextRetired) count(box);
     return records;
 }
 
@@ -143,7 +146,7 @@ TEST(LifecycleLeak, EndedVoicesLeaveNoInstanceRecords) {
         EXPECT_EQ(MorvanelActiveVoices(id), 0);
         EXPECT_TRUE(engine.voices.empty());
         EXPECT_EQ(InstanceRecords(engine), 0u);
-        EXPECT_TRUE(engine.pendingBoxes.empty());
+        EXPECT_FALSE(engine.AnyPendingBox());
         DestroyInstance(id);
     }
 }
@@ -179,7 +182,7 @@ TEST(LifecycleLeak, RedefinitionsWhilePlayingSettleOnceTheOldVoiceEnds) {
         ReleaseVoice(voice, id);
         RenderUntilSilent(id, 5000);
         EXPECT_EQ(MorvanelActiveVoices(id), 0);
-        EXPECT_TRUE(EngineOf(id).pendingBoxes.empty());
+        EXPECT_FALSE(EngineOf(id).AnyPendingBox());
         const CBox* named = EngineOf(id).FindBox("pad");
         ASSERT_NE(named, nullptr);
         EXPECT_EQ(std::string(named->paramLetters.begin(), named->paramLetters.end()), c.letters);
@@ -216,7 +219,7 @@ TEST(LifecycleLeak, ResetEmptiesABusyEngineWhichThenPlaysAgain) {
         const CEngine& engine = EngineOf(id);
         EXPECT_EQ(MorvanelActiveVoices(id), 0);
         EXPECT_TRUE(engine.voices.empty());
-        EXPECT_TRUE(engine.boxes.empty() && engine.pendingBoxes.empty() && engine.anonymousBoxes.empty());
+        EXPECT_TRUE(engine.boxes.empty() && !engine.AnyPendingBox() && engine.anonymousBoxes.empty());
         EXPECT_TRUE(engine.midiKeys.empty());
         EXPECT_TRUE(engine.groups.members.empty() && engine.groups.idsByName.empty());
         EXPECT_EQ(engine.commandCount.load(), 0);

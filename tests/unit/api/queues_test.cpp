@@ -1,7 +1,10 @@
 // The command and response rings: capacity, wrapping, order, response lookup by id, and reset.
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <mutex>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "api/instance_registry.h"
@@ -135,6 +138,35 @@ TEST(Queues, ResetDropsEveryCommandQueuedBehindIt) {
     EXPECT_TRUE(engine.voices.empty());
     EXPECT_EQ(engine.responseCount.load(), 0);
     EXPECT_EQ(out[0], 0.0f);
+}
+
+// A reset never waits for a response taker. When one holds the takers' lock at that moment, the
+// responses from before the reset are left in the ring and every taker drops them; what is posted
+// after the reset is found as usual.
+TEST(Queues, ResetBesideABusyTakerLeavesOldResponsesForTakersToDrop) {
+    Instance instance;
+    morvanel::CEngine& engine = EngineOf(instance.id());
+    instance.Parse("lead = { @loop `9` }");  // leaves its box report queued
+    std::atomic<bool> holding{false};
+    std::atomic<bool> release{false};
+    std::thread taker([&] {
+        std::lock_guard<std::mutex> busy(engine.responseTakeLock);
+        holding = true;
+        while (!release) std::this_thread::yield();
+    });
+    while (!holding) std::this_thread::yield();
+    ResetEngine(instance.id());
+    const std::string printed = CaptureStdout([&] { instance.Render(1); });
+    release = true;
+    taker.join();
+    EXPECT_EQ(printed, "Engine reset\n");
+    EXPECT_GT(engine.responseCount.load(), 0);  // the reset could not drain the ring itself
+    EXPECT_STREQ(GetResponseString(0, instance.id()), "");
+    EXPECT_EQ(engine.responseCount.load(), 0);
+    const int serial = ParseString("lead = { @loop `9` }", instance.id());
+    instance.Render(1);
+    EXPECT_TRUE(EndsWith(GetResponseString(serial, instance.id()), kSuccessTail));
+    EXPECT_STREQ(GetResponseString(0, instance.id()), kLeadReport);
 }
 
 }  // namespace

@@ -245,12 +245,12 @@ TEST(Definition, FailedRedefinitionOfAPlayingBoxIsWithdrawn) {
     CBox* old = engine.FindBox("a");
     ASSERT_FALSE(old->instances.empty());
     EXPECT_EQ(instance.Parse("a:%x { out(1) }"), "LINE 1 COLUMN 5: Expected '='\n");
-    EXPECT_TRUE(engine.pendingBoxes.empty());
+    EXPECT_FALSE(engine.AnyPendingBox());
     EXPECT_EQ(instance.Parse("a = { out(1) nope }"), "LINE 1 COLUMN 18: Box does not exist");
-    EXPECT_TRUE(engine.pendingBoxes.empty());
+    EXPECT_FALSE(engine.AnyPendingBox());
     EXPECT_EQ(engine.FindBox("a"), old);
     ASSERT_TRUE(Compiled(instance.Parse("a = { out(1) }")));
-    EXPECT_EQ(engine.pendingBoxes.count("a"), 1u);
+    EXPECT_NE(engine.PendingBoxFor("a"), nullptr);
     EXPECT_EQ(engine.FindBox("a"), old);
 }
 

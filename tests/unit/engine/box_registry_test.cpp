@@ -43,7 +43,7 @@ TEST(BoxRegistry, IdleBoxIsReplacedAtOnce) {
     instance.Parse("lead = { `9` }");
     instance.Parse("lead = { `1` `1` }");
     CEngine& engine = EngineOf(instance.id());
-    EXPECT_TRUE(engine.pendingBoxes.empty());
+    EXPECT_FALSE(engine.AnyPendingBox());
     ASSERT_EQ(engine.boxes.size(), 1u);
     CBox* box = engine.FindBox("lead");
     ASSERT_NE(box, nullptr);
@@ -61,17 +61,21 @@ TEST(BoxRegistry, RedefinitionWaitsForThePlayingBox) {
     const int voiceId = instance.Start("lead");
     instance.Render(1);
 
-    instance.Parse("lead = { @loop `1` }");
+    instance.Parse("lead:%x = { @loop `1` }");
     EXPECT_EQ(engine.FindBox("lead"), old);
-    ASSERT_EQ(engine.pendingBoxes.count("lead"), 1u);
-    CBox* waiting = engine.pendingBoxes.at("lead");
+    ASSERT_NE(engine.PendingBoxFor("lead"), nullptr);
+    CBox* waiting = engine.PendingBoxFor("lead");
     EXPECT_NE(waiting, old);
     EXPECT_FLOAT_EQ(instance.Render(1)[0], 0.1f);
+    EXPECT_STREQ(ReportBoxesAsJson(instance.id()), "[\n  { \"Name\": \"lead\" }\n]\n");
 
     StopVoice(voiceId, instance.id());
     instance.Render(1);
     EXPECT_EQ(engine.FindBox("lead"), waiting);
-    EXPECT_TRUE(engine.pendingBoxes.empty());
+    EXPECT_FALSE(engine.AnyPendingBox());
+    // The takeover happened on the audio thread; the report a control thread reads follows it.
+    EXPECT_STREQ(ReportBoxesAsJson(instance.id()),
+                 "[\n  { \"Name\": \"lead\" , \"Parameters\": [ \"x\" ] }\n]\n");
     instance.Start("lead");
     EXPECT_FLOAT_EQ(instance.Render(1)[0], -0.1f);
 }

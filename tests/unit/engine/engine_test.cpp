@@ -1,6 +1,7 @@
 // Engine construction, the shared tables, and what one tick does with queued commands.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <string>
 #include <vector>
@@ -54,7 +55,7 @@ TEST(Engine, ConstructionLeavesAnEmptyEngineAtTheGivenRate) {
                                 &engine.responseWrite, &engine.responseRead, &engine.responseCount}) {
         EXPECT_EQ(counter->load(), 0);
     }
-    EXPECT_TRUE(engine.voices.empty() && engine.boxes.empty() && engine.pendingBoxes.empty() &&
+    EXPECT_TRUE(engine.voices.empty() && engine.boxes.empty() && !engine.AnyPendingBox() &&
                 engine.anonymousBoxes.empty() && engine.midiKeys.empty() && engine.declarations.empty());
     EXPECT_EQ(engine.scopeKind, morvanel::SCOPE_ENGINE);
 
@@ -121,6 +122,41 @@ TEST(Engine, StoppedVoiceIsGoneAfterOneSample) {
     ASSERT_EQ(voices.size(), 1u);
     EXPECT_EQ(voices[0]->voiceId, second);
     EXPECT_FLOAT_EQ(out[0], 0.1f);
+}
+
+// Releases and stops find their voice among thousands, where many ids share a bucket of the voice
+// lookup (ids 1024 apart), and voices that ended leave no trace in it.
+TEST(Engine, ReleasesAndStopsFindTheirVoiceAmongThousands) {
+    Instance instance;
+    instance.Parse("lead = { @loop `9` @release `1111` } short = { `9` }");
+    std::vector<int> ids;
+    for (int batch = 0; batch < 80; ++batch) {
+        for (int i = 0; i < 40; ++i) ids.push_back(instance.Start(batch % 2 == 0 ? "lead" : "short"));
+        instance.Render(1);  // the short voices of the batch before end, freeing their entries
+    }
+    instance.Render(1);
+    const auto& voices = EngineOf(instance.id()).voices;
+    ASSERT_EQ(voices.size(), 1600u);
+    std::vector<int> released;
+    std::vector<int> stopped;
+    size_t stoppedLeads = 0;
+    for (size_t i = 0; i < ids.size(); i += 1024 / 8) {
+        (i % 3 == 0 ? stopped : released).push_back(ids[i]);
+        ReleaseVoice(ids[i], instance.id());
+        if (i % 3 == 0) {
+            StopVoice(ids[i], instance.id());
+            if (i / 40 % 2 == 0) ++stoppedLeads;
+        }
+    }
+    instance.Render(1);
+    for (const morvanel::CVoice* voice : voices) {
+        const bool wasStopped = std::find(stopped.begin(), stopped.end(), voice->voiceId) != stopped.end();
+        const bool wasReleased = std::find(released.begin(), released.end(), voice->voiceId) != released.end();
+        EXPECT_FALSE(wasStopped) << voice->voiceId;
+        EXPECT_EQ(voice->released, wasReleased ? 1 : 0) << voice->voiceId;
+    }
+    EXPECT_GT(stoppedLeads, 0u);
+    EXPECT_EQ(voices.size(), 1600u - stoppedLeads);
 }
 
 // A halted engine renders silence; a parse lifts the halt and the voice sounds again, a reset

@@ -93,12 +93,12 @@ TEST(Replacement, RedefinedBoxTakesOverWhenItsLastInstanceEnds) {
 
     ASSERT_TRUE(Compiled(instance.Parse("r = { out(0.5) out(0.5) }")));  // renders the old r's 2nd sample
     EXPECT_EQ(engine.FindBox("r"), old);
-    EXPECT_EQ(engine.pendingBoxes.count("r"), 1u);
+    EXPECT_NE(engine.PendingBoxFor("r"), nullptr);
 
     // The old r plays to its end; the call in c's nested body then reaches the new r.
     EXPECT_TRUE(SamplesMatch(instance.Render(5), Mixed({1, 0.5f, 0.5f, 0, 0})));
     EXPECT_NE(engine.FindBox("r"), old);
-    EXPECT_TRUE(engine.pendingBoxes.empty());
+    EXPECT_FALSE(engine.AnyPendingBox());
 
     // c's own call item now names the new r as well.
     instance.Start("c");
@@ -124,7 +124,7 @@ TEST(Replacement, WaitsForEveryInstanceOfTheOldBox) {
 
     // With no instance left, a redefinition takes over during its parse.
     ASSERT_TRUE(Compiled(instance.Parse("r = { out(0.25) }")));
-    EXPECT_TRUE(engine.pendingBoxes.empty());
+    EXPECT_FALSE(engine.AnyPendingBox());
     instance.Start("r");
     EXPECT_TRUE(SamplesMatch(instance.Render(2), Mixed({0.25f, 0})));
 }
@@ -137,10 +137,10 @@ TEST(Replacement, StartThatStopsTheLastOldVoicePlaysTheNewDefinition) {
     instance.Start("m");
     instance.Render(1);
     ASSERT_TRUE(Compiled(instance.Parse("m maxinst(1, 1) = { @loop out(0.5) }")));
-    ASSERT_EQ(EngineOf(instance).pendingBoxes.count("m"), 1u);
+    ASSERT_NE(EngineOf(instance).PendingBoxFor("m"), nullptr);
     instance.Start("m");
     EXPECT_TRUE(SamplesMatch(instance.Render(2), Mixed({0.5f, 0.5f})));
-    EXPECT_TRUE(EngineOf(instance).pendingBoxes.empty());
+    EXPECT_FALSE(EngineOf(instance).AnyPendingBox());
     EXPECT_EQ(EngineOf(instance).voices.size(), 1u);
 }
 

@@ -37,8 +37,23 @@ TEST(Voices, StartTextArgumentsFillTheParameters) {
         {"a variable reads the engine global", script, "b:%g:3", {5, 3}},
         {"extra arguments: the last ones reach the parameters", script, "b:1:2:3", {2, 3}},
         {"a header error keeps the arguments read before it", script, "b:4:-", {0, 4}},
+        {"brackets and options around the arguments", script, "[b:1:2 maxinst(3)]", {1, 2}},
+        {"a global no script declared reads 0", script, "b:%q:6", {0, 6}},
     };
     for (const RenderCase& test : cases) ExpectRender(test);
+}
+
+// The poster reads the start text; the value of a '%' argument is read when the tick applies the
+// start, so a write between the two is seen, and a global a start declares is a global like any.
+TEST(Voices, StartArgumentsReadGlobalsWhenTheStartIsApplied) {
+    Instance instance;
+    ASSERT_TRUE(Compiled(instance.Parse("global(%g, 5)  b:%a:%b = { out(%a) out(%b) }")));
+    instance.Start("b:%g:%q");
+    SetVariable("%g", 9.0f, instance.id());
+    EXPECT_TRUE(SamplesMatch(instance.Render(2), Mixed({9, 0})));
+    SetVariable("%q", 4.0f, instance.id());
+    instance.Start("b:%g:%q");
+    EXPECT_TRUE(SamplesMatch(instance.Render(2), Mixed({9, 4})));
 }
 
 TEST(Voices, NoteAndVelocityOfStartsAndMidiKeys) {

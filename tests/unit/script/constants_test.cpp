@@ -38,7 +38,7 @@ struct Read {
 };
 
 void ReadInto(Read& read, CEngine& engine, const char* text, morvanel::CNumericVariablesOwner* owner) {
-    read.after = morvanel::ReadConstant(engine, owner, text, read.context, read.closed, read.value, &read.written);
+    read.after = morvanel::ReadConstant(&engine, owner, text, read.context, read.closed, read.value, &read.written);
 }
 
 const std::string kThirtyDigits = "123456789012345678901234567890";
