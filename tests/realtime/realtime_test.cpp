@@ -111,9 +111,10 @@ int Load(const Workload& workload) {
     return id;
 }
 
-// What a game does to an instance over `blocks` blocks: every box started each block (with
-// arguments), each voice released three blocks later and stopped three after that, a note-on and
-// a note-off per block on mapped keys, a global written, and every voice stopped now and then.
+// What a game does to an instance over `blocks` blocks: every box started twice each block (with
+// arguments), each voice released three blocks later and stopped three after that, bursts of
+// three note-ons per block on mapped keys with their note-offs two blocks later, a global written,
+// and every voice stopped now and then.
 // The same seed gives the same events, so a warm-up can live through exactly what is measured.
 void PlayGame(int id, int blocks, unsigned seed, bool count) {
     const std::vector<std::string> starts = StartTexts(id);
@@ -124,7 +125,9 @@ void PlayGame(int id, int blocks, unsigned seed, bool count) {
     std::vector<float> buffer(256);
     for (int block = 0; block < blocks; ++block) {
         std::vector<int> now;
-        for (const std::string& text : starts) now.push_back(StartVoice(text.c_str(), id));
+        for (int twice = 0; twice < 2; ++twice) {
+            for (const std::string& text : starts) now.push_back(StartVoice(text.c_str(), id));
+        }
         started.push_back(now);
         if (started.size() > 3) {
             for (int voice : started[started.size() - 4]) ReleaseVoice(voice, id);
@@ -134,10 +137,12 @@ void PlayGame(int id, int blocks, unsigned seed, bool count) {
             started.pop_front();
         }
         if (!keys.empty()) {
-            const int key = keys[random() % keys.size()];
-            MidiNoteOn(key, 64 + static_cast<int>(random() % 64), id);
-            held.push_back(key);
-            if (held.size() > 2) {
+            for (int note = 0; note < 3; ++note) {
+                const int key = keys[random() % keys.size()];
+                MidiNoteOn(key, 64 + static_cast<int>(random() % 64), id);
+                held.push_back(key);
+            }
+            while (held.size() > 6) {
                 MidiNoteOff(held.front(), id);
                 held.pop_front();
             }
@@ -157,7 +162,7 @@ TEST(RealTime, GameEventsAllocateNothingAndTakeNoLockOnTheAudioThread) {
         SCOPED_TRACE(workload.name);
         const int id = Load(workload);
         // Warm-up: the same events as measured, so every record size has met its busiest moment.
-        PlayGame(id, 300, 7, false);
+        PlayGame(id, 600, 7, false);
         // A redefinition of every box while voices play: each takes over once its old box has no
         // instance left, inside the measured window (at the latest when every voice is stopped).
         ParseString(workload.script.c_str(), id);
@@ -166,7 +171,7 @@ TEST(RealTime, GameEventsAllocateNothingAndTakeNoLockOnTheAudioThread) {
 
         allocations = 0;
         locks = 0;
-        PlayGame(id, 300, 7, true);
+        PlayGame(id, 600, 7, true);
         EXPECT_EQ(allocations.load(), 0);
         EXPECT_EQ(locks.load(), 0);
         EXPECT_FALSE(EngineOf(id).AnyPendingBox()) << "a redefinition never settled";
