@@ -7,6 +7,7 @@ import ctypes
 import json
 import re
 import threading
+import time
 from dataclasses import dataclass
 from typing import TYPE_CHECKING, Literal, Optional, Sequence, Union
 
@@ -30,6 +31,7 @@ Severity = Literal["error", "warning", "note"]
 
 MAX_SAMPLE_RATE = 1_000_000
 MAX_START_TEXT = 31  # bytes of a start text the engine's command slot holds
+PARSE_TIMEOUT = 2.0  # seconds parse() waits for another rendering thread to compile its script
 
 _DIAGNOSTIC = re.compile(r"^LINE (\d+) COLUMN (\d+): ", re.MULTILINE)
 _SUCCESS = "Compilation successful."
@@ -160,12 +162,13 @@ class Engine:
             engine.start("coin")
             samples = engine.render(seconds=0.5)
 
-    Threads: the library lets one thread render an instance while another posts to it (start,
-    release, stop, note_on, note_off). Create, close and drop engines, and call parse(),
-    set_variable() and boxes(), while no other thread is inside a call of this library."""
+    Threads: one thread may render while one other thread makes the other calls (parse() then
+    waits for the rendering thread to compile the script). Create and close engines while no other
+    thread is inside a call of the library."""
 
     def __init__(self, sample_rate: int = 48000) -> None:
         self._id = 0
+        self._render_thread: Optional[int] = None  # the thread that rendered last
         self._sample_rate = _checked_int(sample_rate, "sample_rate", 1, MAX_SAMPLE_RATE)
         self._library = load_library()
         _destroy_dropped(self._library)
@@ -220,23 +223,38 @@ class Engine:
         return self._id
 
     def parse(self, script: str, *, check: bool = False) -> ParseResult:
-        """Compiles `script` at once and returns what the compiler said; with ``check=True`` raises
+        """Compiles `script` and returns what the compiler said; with ``check=True`` raises
         ScriptError when it did not compile cleanly.
 
-        Compiling runs the engine for one sample, which is dropped: it is silence unless voices
-        were already playing or the script starts some with run(). Boxes, variables and key maps
-        of earlier scripts stay; a box of the same name is replaced."""
+        When another thread renders this engine, parse() waits for it to compile the script at its
+        next sample (PARSE_TIMEOUT seconds at most). Otherwise it compiles at once by running the
+        engine for one sample, which is dropped: silence unless voices were already playing or the
+        script starts some with run(). Boxes, variables and key maps of earlier scripts stay; a box
+        of the same name is replaced."""
         instance = self._live()
         serial = self._library.ParseString(_encode(script, "script"), instance)
         if serial == 0:
             raise MorvanelError("the engine's command queue is full (64 commands wait for render())")
-        sample = ctypes.c_float()
-        self._library.GetBuffer(1, ctypes.addressof(sample), instance)
-        log = (self._library.GetResponseString(serial, instance) or b"").decode("utf-8", "replace")
-        if not log:
-            raise MorvanelError(
-                "the script was compiled but its log was dropped: the engine's response queue was full "
-                "(each key a midikey command maps posts a notice; about 190 fit)")
+
+        def take_log() -> str:
+            return (self._library.GetResponseString(serial, instance) or b"").decode("utf-8", "replace")
+
+        renderer = self._render_thread
+        if renderer is None or renderer == threading.get_ident():
+            sample = ctypes.c_float()
+            self._library.GetBuffer(1, ctypes.addressof(sample), instance)
+            log = take_log()
+            if not log:
+                raise MorvanelError(
+                    "the script was compiled but its log was dropped: the engine's response queue was full "
+                    "(each key a midikey command maps posts a notice; about 190 fit)")
+        else:
+            deadline = time.monotonic() + PARSE_TIMEOUT
+            while not (log := take_log()):
+                if time.monotonic() > deadline:
+                    raise MorvanelError(f"the thread that renders this engine did not compile the script within "
+                                        f"{PARSE_TIMEOUT} s: is it still rendering?")
+                time.sleep(0.001)
         result = parse_log(log)
         if check and not result.ok:
             raise ScriptError(result)
@@ -317,6 +335,7 @@ class Engine:
             samples = round(seconds * self._sample_rate)
         count = _checked_int(samples, "samples", 0, 2**31 - 1)  # type: ignore[arg-type]
         instance = self._live()
+        self._render_thread = threading.get_ident()
         out: Samples
         if _numpy is not None:
             out = _numpy.empty(count, dtype=_numpy.float32)

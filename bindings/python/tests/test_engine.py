@@ -11,6 +11,8 @@ import re
 import shutil
 import subprocess
 import sys
+import threading
+import time
 import wave
 from array import array
 from pathlib import Path
@@ -259,6 +261,35 @@ def test_write_wav_reads_back(tmp_path, monkeypatch, use_numpy):
     if sys.byteorder == "big":
         loud.byteswap()
     assert list(loud) == [32767, -32767, 16384, -8192]
+
+
+def test_parse_waits_for_the_thread_that_renders(monkeypatch):
+    with morvanel.Engine(48000) as engine:
+        stop = threading.Event()
+        peaks: list[float] = []
+
+        def audio() -> None:
+            while not stop.is_set():
+                peaks.append(float(numpy.abs(engine.render(64)).max()))
+                time.sleep(0.001)
+
+        thread = threading.Thread(target=audio)
+        thread.start()
+        try:
+            while not peaks:
+                time.sleep(0.001)
+            assert "Parsed 1 boxes" in engine.parse("beep = { @loop sqr(@440) }", check=True).log
+            engine.start("beep")
+            deadline = time.monotonic() + 5
+            while max(peaks) == 0 and time.monotonic() < deadline:
+                time.sleep(0.001)
+            assert max(peaks) == pytest.approx(0.1)
+        finally:
+            stop.set()
+            thread.join()
+        monkeypatch.setattr(morvanel.engine, "PARSE_TIMEOUT", 0.05)
+        with pytest.raises(morvanel.MorvanelError, match="is it still rendering"):
+            engine.parse("c = { sqr(@1) }")
 
 
 def run_python(code: str, env: dict[str, str], cwd: Path) -> subprocess.CompletedProcess[str]:
