@@ -28,3 +28,12 @@ echo "== C# binding (Mono)"
 mcs -warnaserror -target:library -out:"$scratch/Morvanel.dll" bindings/csharp/Morvanel.cs
 mcs -warnaserror -d:MORVANEL_SPAN -out:"$scratch/EngineTests.exe" bindings/csharp/Morvanel.cs bindings/csharp/tests/EngineTests.cs
 LD_LIBRARY_PATH="$build" mono "$scratch/EngineTests.exe" "$PWD" "$scratch/reference_render" "$scratch" "$version"
+
+# The README's C# example, compiled and run as printed.
+sed -n '/^## Use it from/,/^## Building/p' README.md | awk '/^```csharp$/ { inside = 1; next } /^```$/ { inside = 0 } inside' \
+    >"$scratch/readme_block.cs"
+[ -s "$scratch/readme_block.cs" ] || { echo "bindings check: the README has no C# example" >&2; exit 1; }
+{ echo "static class ReadmeExample { static void Main() {"; cat "$scratch/readme_block.cs"; echo "} }"; } >"$scratch/ReadmeExample.cs"
+mcs -warnaserror -out:"$scratch/ReadmeExample.exe" bindings/csharp/Morvanel.cs "$scratch/ReadmeExample.cs"
+LD_LIBRARY_PATH="$build" mono "$scratch/ReadmeExample.exe"
+echo "the README's C# example ran"
