@@ -33,6 +33,6 @@ MORVANEL_FUZZ_PACKAGES=(clang-14 libclang-rt-14-dev llvm-14)
 # .deb's dependencies.
 MORVANEL_PACKAGING_PACKAGES=(dpkg-dev)
 
-# What the Python and C# bindings' tests need: pytest and NumPy for Debian's python3, and Mono's
+# What the Python and C# bindings' tests need: pytest, NumPy and mypy for Debian's python3, and Mono's
 # C# compiler and runtime.
-MORVANEL_BINDINGS_PACKAGES=(python3-pytest python3-numpy mono-mcs mono-runtime)
+MORVANEL_BINDINGS_PACKAGES=(python3-pytest python3-numpy python3-mypy mono-mcs mono-runtime)

@@ -19,7 +19,8 @@ trap 'rm -rf "$scratch"' EXIT
 cc -std=c11 -Wall -Wextra -Werror -Iinclude tests/bindings/reference_render.c "$library" -Wl,-rpath,"$build" \
     -o "$scratch/reference_render"
 
-echo "== Python binding (pytest)"
+echo "== Python binding (mypy --strict, pytest)"
+PYTHONDONTWRITEBYTECODE=1 /usr/bin/python3 -m mypy --strict --cache-dir=/dev/null bindings/python/morvanel
 MORVANEL_LIBRARY="$library" MORVANEL_REFERENCE_RENDER="$scratch/reference_render" PYTHONDONTWRITEBYTECODE=1 \
     /usr/bin/python3 -m pytest -p no:cacheprovider -q bindings/python/tests
 

@@ -17,7 +17,7 @@ from .wav import write_wav
 try:
     import numpy as _numpy
 except ImportError:  # the binding works without NumPy: render() then returns array('f')
-    _numpy = None
+    _numpy = None  # type: ignore[assignment]
 
 if TYPE_CHECKING:
     import os

@@ -16,7 +16,7 @@ def write_wav(path: str | os.PathLike[str], samples: Iterable[float] | Any, samp
     try:
         import numpy
     except ImportError:
-        numpy = None
+        numpy = None  # type: ignore[assignment]
     if numpy is not None and isinstance(samples, numpy.ndarray):
         frames = (numpy.clip(samples, -1.0, 1.0) * 32767.0).round().astype("<i2").tobytes()
     else:
