@@ -185,7 +185,7 @@ done <"$scratch/expected"
 /usr/bin/morvanel check /usr/share/doc/morvanel/examples/coin.mv
 mkdir "$scratch/system-consumer"
 pkg_config_consumers "system" "$scratch/system-consumer"
-PYTHONPATH=/usr/share/morvanel/python /usr/bin/python3 - <<'EOF'
+env -u MORVANEL_LIBRARY PYTHONPATH=/usr/share/morvanel/python /usr/bin/python3 - <<'EOF'
 import morvanel
 with morvanel.Engine(48000) as engine:
     engine.parse("beep = dur(~0.01) { @loop sqr(@440) }", check=True)
