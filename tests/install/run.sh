@@ -29,6 +29,14 @@ fail() {
     exit 1
 }
 
+# Runs a command with its output kept back, and shows the output only when it fails.
+quietly() {
+    if ! "$@" >"$scratch/quiet.log" 2>&1; then
+        cat "$scratch/quiet.log" >&2
+        fail "failed: $*"
+    fi
+}
+
 cache_value() {
     sed -n "s/^$1:[A-Z]*=//p" "$build/CMakeCache.txt"
 }
@@ -76,7 +84,7 @@ expected_files >"$scratch/expected"
 
 echo "== cmake --install into a scratch prefix"
 prefix="$scratch/prefix"
-cmake --install "$build" --prefix "$prefix" >/dev/null
+quietly cmake --install "$build" --prefix "$prefix"
 tree_files "$prefix" >"$scratch/installed"
 same_list "cmake --install" "$scratch/expected" "$scratch/installed"
 [ "$(readlink "$prefix/$libdir/libmorvanel.so")" = "libmorvanel.so.$major" ] || fail "libmorvanel.so does not point at libmorvanel.so.$major"
@@ -90,9 +98,9 @@ for dir in /usr/include /usr/local/include; do
 done
 
 echo "== consumers built with find_package(morvanel)"
-cmake -S tests/install/consumer -B "$scratch/cmake-consumer" -G Ninja -DCMAKE_BUILD_TYPE=Release \
-    -DCMAKE_PREFIX_PATH="$prefix" -DREQUEST="$major.0" -DEXPECTED_PREFIX="$prefix" >/dev/null
-cmake --build "$scratch/cmake-consumer" >/dev/null
+quietly cmake -S tests/install/consumer -B "$scratch/cmake-consumer" -G Ninja -DCMAKE_BUILD_TYPE=Release \
+    -DCMAKE_PREFIX_PATH="$prefix" -DREQUEST="$major.0" -DEXPECTED_PREFIX="$prefix"
+quietly cmake --build "$scratch/cmake-consumer"
 "$scratch/cmake-consumer/consumer_c"
 "$scratch/cmake-consumer/consumer_cpp"
 # The version file turns down a request for the next major version.
@@ -139,7 +147,7 @@ commands="$(bash -c 'source "$1"; COMP_WORDS=("$2" ""); COMP_CWORD=1; _morvanel;
 [ "$commands" = "render check --help" ] || fail "the installed completion offers '$commands' as commands"
 
 echo "== cpack: .deb and .tar.gz"
-(cd "$build" && cpack -B "$scratch/packages" >/dev/null)
+(cd "$build" && quietly cpack -B "$scratch/packages")
 deb="$scratch/packages/morvanel_${version}_$(dpkg --print-architecture).deb"
 tarball="$scratch/packages/morvanel-$version-Linux.tar.gz"
 [ -f "$deb" ] || fail "cpack made no $(basename "$deb")"
@@ -202,4 +210,6 @@ fi
 while read -r file; do
     [ ! -e "/usr/$file" ] && [ ! -L "/usr/$file" ] || fail "/usr/$file is left after dpkg -r"
 done <"$scratch/expected"
+# dpkg -r keeps the package's maintainer scripts on record; purge leaves no trace on the machine.
+dpkg_wait --purge morvanel >/dev/null
 echo "install check: all passed (version $version)"
