@@ -125,6 +125,13 @@ MORVANEL_EXPORT int AmIAlive(void);
  * Real-time safety: one atomic load; safe anywhere. */
 MORVANEL_EXPORT int MorvanelActiveVoices(int instance);
 
+/* The version of this header and of the library built with it. The build reads its version from
+ * these lines, so they are the one place it is written. */
+#define MORVANEL_VERSION_MAJOR 1
+#define MORVANEL_VERSION_MINOR 0
+#define MORVANEL_VERSION_PATCH 0
+#define MORVANEL_VERSION "1.0.0"
+
 #ifdef __cplusplus
 }
 #endif

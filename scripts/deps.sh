@@ -22,8 +22,17 @@ ensure_packages() {
 }
 
 # What building and testing Morvanel needs.
-MORVANEL_BUILD_PACKAGES=(cmake ninja-build g++ pkg-config libgtest-dev libbenchmark-dev libsndfile1-dev libcli11-dev sox python3)
+MORVANEL_BUILD_PACKAGES=(cmake ninja-build g++ pkg-config libgtest-dev libbenchmark-dev libsndfile1-dev libcli11-dev sox python3
+    help2man)
 
 # What building and running the fuzz targets needs: clang 14 with its sanitizer and libFuzzer
 # runtimes, and llvm-14 for the symbolizer that turns sanitizer reports into readable stacks.
 MORVANEL_FUZZ_PACKAGES=(clang-14 libclang-rt-14-dev llvm-14)
+
+# What the install and package checks need beyond the build: dpkg-shlibdeps, which works out the
+# .deb's dependencies.
+MORVANEL_PACKAGING_PACKAGES=(dpkg-dev)
+
+# What the Python and C# bindings' tests need: pytest, NumPy and mypy for Debian's python3, and Mono's
+# C# compiler and runtime.
+MORVANEL_BINDINGS_PACKAGES=(python3-pytest python3-numpy python3-mypy mono-mcs mono-runtime)
