@@ -27,3 +27,14 @@ MORVANEL_BUILD_PACKAGES=(cmake ninja-build g++ pkg-config libgtest-dev libbenchm
 # What building and running the fuzz targets needs: clang 14 with its sanitizer and libFuzzer
 # runtimes, and llvm-14 for the symbolizer that turns sanitizer reports into readable stacks.
 MORVANEL_FUZZ_PACKAGES=(clang-14 libclang-rt-14-dev llvm-14)
+
+# What the web build and its tests need: Debian's Emscripten for the module, Node for the package
+# and its tests, Chromium for the page's tests (driven by playwright-core from npm, never a
+# downloaded browser).
+MORVANEL_WEB_PACKAGES=(emscripten nodejs chromium)
+
+# npm comes with Debian's nodejs in its own package; other nodejs builds bring their own npm and
+# conflict with Debian's, so the package is installed only when no npm exists.
+ensure_npm() {
+    if ! command -v npm >/dev/null; then ensure_packages npm; fi
+}

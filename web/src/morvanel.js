@@ -3,8 +3,6 @@
 // Node 18+, browsers, workers and AudioWorkletGlobalScope (which cannot fetch: there the caller
 // hands in a compiled module and uses createSync).
 
-const WASM_URL = new URL('../dist/morvanel.wasm', import.meta.url);
-
 const REQUIRED_EXPORTS = [
     'memory', '_initialize', 'malloc', 'free', 'fflush',
     'Initialize', 'NewInstance', 'DestroyInstance', 'GetBuffer', 'ParseString', 'StartVoice',
@@ -39,13 +37,15 @@ class ExitSignal extends Error {}
 let defaultModule = null;
 const CONSTRUCTION = Symbol('Morvanel construction');
 
+// AudioWorkletGlobalScope has no URL class, so the address is worked out only when needed.
 async function LoadDefaultBytes() {
-    if (WASM_URL.protocol === 'file:') {
+    const url = new URL('../dist/morvanel.wasm', import.meta.url);
+    if (url.protocol === 'file:') {
         const { readFile } = await import('node:fs/promises');
-        return readFile(WASM_URL);
+        return readFile(url);
     }
-    const response = await fetch(WASM_URL);
-    if (!response.ok) throw new MorvanelError(`cannot load ${WASM_URL}: HTTP ${response.status}`);
+    const response = await fetch(url);
+    if (!response.ok) throw new MorvanelError(`cannot load ${url}: HTTP ${response.status}`);
     return response.arrayBuffer();
 }
 
@@ -316,6 +316,11 @@ export class Morvanel {
             this.#exports.fflush(0);
         });
         return out;
+    }
+
+    /** Null while the engine works; the fault's message once it has stopped after one. */
+    get fault() {
+        return this.#fault === null ? null : this.#fault.message;
     }
 
     /** Frees the engine and its WebAssembly instance; the object is unusable afterwards. */
