@@ -223,13 +223,13 @@ test('npm pack gives a package that installs and plays', async () => {
         execFileSync('mkdir', ['-p', project]);
         writeFileSync(path.join(project, 'package.json'), '{ "name": "host", "private": true, "type": "module" }');
         execFileSync('npm', ['install', '--offline', '--no-audit', '--no-fund', path.join(directory, packed[0].filename)], { cwd: project, stdio: 'ignore' });
-        writeFileSync(path.join(project, 'play.js'), `import { Morvanel } from 'morvanel';
-const engine = await Morvanel.create({ sampleRate: 48000, print: () => {} });
-engine.parse('coin = { dur(~0.06) { @loop sqr(b5) } dur(~0.3) { fadeout(~0.3) @loop sqr(e6) } }');
-engine.start('coin');
-const samples = engine.render(4800);
-process.stdout.write(String(samples.reduce((peak, s) => Math.max(peak, Math.abs(s)), 0)));`);
-        assert.equal(execFileSync('node', ['play.js'], { cwd: project, encoding: 'utf8' }), String(Math.fround(0.1)));
+        // The guide's first example, as printed, run against the installed package.
+        const guide = readFileSync(path.join(web, 'README.md'), 'utf8');
+        const example = /```js\n([\s\S]*?)```/.exec(guide)[1];
+        writeFileSync(path.join(project, 'play.js'), `${example}\nconsole.log(samples.length, voice, Math.max(...samples));\n`);
+        const output = execFileSync('node', ['play.js'], { cwd: project, encoding: 'utf8' }).trim().split('\n');
+        const [length, voice, peak] = output.at(-1).split(' ').map(Number);
+        assert.deepEqual([length, voice > 0, peak], [48000, true, Math.fround(0.1)], output.join('\n'));
     } finally {
         rmSync(directory, { recursive: true, force: true });
     }
