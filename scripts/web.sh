@@ -23,7 +23,7 @@ build() {
     cmake --build "$NATIVE_BUILD" --target morvanel_web_reference -j2
 
     emcmake cmake --preset web >/dev/null
-    cmake --build --preset web --target morvanel_wasm -j2
+    cmake --build --preset web --target morvanel_wasm morvanel_compat_test -j2
     mkdir -p web/dist
     cp build/web/web/morvanel.wasm web/dist/morvanel.wasm
 

@@ -51,19 +51,31 @@ function SetStatus(text, kind) {
 
 // Audio starts on the first gesture (browsers refuse it earlier): one context, one engine.
 function EnsureAudio() {
-    startingAudio ??= (async () => {
-        const context = new AudioContext({ sampleRate: SAMPLE_RATE, latencyHint: 'interactive' });
-        const node = await MorvanelNode.create(context, { module: await moduleReady });
-        const analyser = new AnalyserNode(context, { fftSize: 2048, smoothingTimeConstant: 0.6 });
-        node.connect(analyser);
-        analyser.connect(context.destination);
-        node.onprint = (line) => Log(line);
-        node.onlevel = ShowLevel;
-        node.onfault = (message) => ReportFailure(new Error(message));
-        audio = { context, node, analyser };
-        requestAnimationFrame(Draw);
-        return audio;
-    })();
+    if (startingAudio === null) {
+        startingAudio = (async () => {
+            const context = new AudioContext({ sampleRate: SAMPLE_RATE, latencyHint: 'interactive' });
+            let node;
+            try {
+                node = await MorvanelNode.create(context, { module: await moduleReady });
+            } catch (error) {
+                context.close();
+                throw error;
+            }
+            const analyser = new AnalyserNode(context, { fftSize: 2048, smoothingTimeConstant: 0.6 });
+            node.connect(analyser);
+            analyser.connect(context.destination);
+            node.onprint = (line) => Log(line);
+            node.onlevel = ShowLevel;
+            node.onfault = (message) => ReportFailure(new Error(message));
+            audio = { context, node, analyser };
+            requestAnimationFrame(Draw);
+            return audio;
+        })();
+        // A failed start is reported by the caller; the next gesture tries again.
+        startingAudio.catch(() => {
+            startingAudio = null;
+        });
+    }
     return startingAudio.then(async (ready) => {
         if (ready.context.state !== 'running') await ready.context.resume();
         return ready;

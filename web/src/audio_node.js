@@ -68,10 +68,13 @@ export class MorvanelNode {
     reset() { return this.#request('reset'); }
     activeVoices() { return this.#request('activeVoices'); }
 
-    /** Frees the engine and disconnects the node. */
+    /** Frees the engine and disconnects the node (also after a fault). */
     async destroy() {
-        await this.#request('destroy');
-        this.node.disconnect();
+        try {
+            if (this.#fault === null) await this.#request('destroy');
+        } finally {
+            this.node.disconnect();
+        }
     }
 
     connect(...args) { return this.node.connect(...args); }

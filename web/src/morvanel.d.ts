@@ -53,7 +53,11 @@ export class Morvanel {
     /** Null while the engine works; the fault's message once it has stopped after one. */
     readonly fault: string | null;
 
-    /** Compiles a script; runs the engine for one sample, which the next render returns first. */
+    /**
+     * Compiles a script. The engine applies commands only while it renders, so this runs it for one
+     * sample, which the next render returns first; commands given after it apply from the sample
+     * after that one.
+     */
     parse(text: string): ParseResult;
     /** Starts a voice from a start text ("lead" or "lead:60:0.5", at most 31 bytes); returns its id. */
     start(text: string): number;

@@ -1,7 +1,7 @@
 // Morvanel for JavaScript: the engine compiled to WebAssembly behind a small API. One engine is one
 // WebAssembly instance with its own memory, so a fault in one never reaches another. Runs in
-// Node 18+, browsers, workers and AudioWorkletGlobalScope (which cannot fetch: there the caller
-// hands in a compiled module and uses createSync).
+// Node 18+, browsers, workers and AudioWorkletGlobalScope (which has no fetch, URL, TextEncoder or
+// TextDecoder: there the caller hands in a compiled module and uses createSync).
 
 const REQUIRED_EXPORTS = [
     'memory', '_initialize', 'malloc', 'free', 'fflush',

@@ -21,6 +21,8 @@ class MorvanelProcessor extends AudioWorkletProcessor {
         super();
         const settings = options.processorOptions ?? {};
         this.engine = null;
+        this.destroyed = false;
+        this.failure = undefined;
         this.levelBlocks = settings.levelBlocks ?? DEFAULT_LEVEL_BLOCKS;
         this.blocks = 0;
         this.peak = 0;

@@ -29,9 +29,13 @@ const problems = [];  // console errors and uncaught page errors, from every pag
 
 function StartServer() {
     return new Promise((resolve, reject) => {
+        // The request log stays out of the test output unless the server dies.
         server = spawn('python3', ['-u', '-m', 'http.server', '0', '--bind', '127.0.0.1', '--directory', SITE],
-            { stdio: ['ignore', 'pipe', 'inherit'] });
+            { stdio: ['ignore', 'pipe', 'pipe'] });
         let output = '';
+        server.stderr.on('data', (chunk) => {
+            output = (output + chunk).slice(-4000);
+        });
         server.stdout.on('data', (chunk) => {
             output += chunk;
             const match = /port (\d+)/.exec(output);

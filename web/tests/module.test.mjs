@@ -209,6 +209,42 @@ describe('bad input', () => {
     });
 });
 
+test('the standard-library stand-ins the engine is built with hold under load', async () => {
+    const file = path.join(process.env.MORVANEL_WEB_BUILD ?? path.join(ROOT, 'build/web'), 'web/compat_test.wasm');
+    let memory;
+    let output = '';
+    let status = null;
+    const { instance } = await WebAssembly.instantiate(readFileSync(file), {
+        env: { emscripten_notify_memory_growth: () => {} },
+        wasi_snapshot_preview1: {
+            fd_write: (fd, iovs, count, writtenAddress) => {
+                const view = new DataView(memory.buffer);
+                let written = 0;
+                for (let i = 0; i < count; ++i) {
+                    const base = view.getUint32(iovs + i * 8, true);
+                    const length = view.getUint32(iovs + i * 8 + 4, true);
+                    output += Buffer.from(memory.buffer, base, length).toString('latin1');
+                    written += length;
+                }
+                view.setUint32(writtenAddress, written, true);
+                return 0;
+            },
+            proc_exit: (code) => {
+                status = code;
+                throw new Error('exit');
+            },
+        },
+    });
+    memory = instance.exports.memory;
+    try {
+        instance.exports._start();
+    } catch (error) {
+        if (status === null) throw error;
+    }
+    assert.equal(status ?? 0, 0, output);
+    assert.match(output, /compat: ok/);
+});
+
 test('npm pack gives a package that installs and plays', async () => {
     const web = path.join(ROOT, 'web');
     const directory = mkdtempSync(path.join(tmpdir(), 'morvanel-package-'));
