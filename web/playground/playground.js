@@ -106,6 +106,8 @@ function ShowDiagnostics(result) {
 async function Play() {
     try {
         const { node } = await EnsureAudio();
+        // Play means this script alone: boxes, key maps and voices of earlier scripts go first.
+        await node.reset();
         const result = await node.parse(editor.value);
         ShowDiagnostics(result);
         ShowBoxes(await node.boxes());

@@ -122,6 +122,11 @@ describe('playground', () => {
         assert.equal(await page.textContent('#status'), 'Compiled.');
         await page.waitForFunction(() => window.loudest > 0.05, null, WAIT);
         assert.deepEqual(await page.$$eval('#boxes li', (items) => items.map((item) => item.dataset.box)), ['laser']);
+        // Once the shot is over, the box list's play button fires it again.
+        await page.waitForFunction(() => Number(document.querySelector('#level').dataset.voices) === 0, null, WAIT);
+        await WatchPeak();
+        await page.click('#boxes li[data-box="laser"] button');
+        await page.waitForFunction(() => window.loudest > 0.05, null, WAIT);
         AssertNoProblems();
     });
 
