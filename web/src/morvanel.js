@@ -50,21 +50,48 @@ async function LoadDefaultBytes() {
 }
 
 // UTF-8 by hand: AudioWorkletGlobalScope has neither TextEncoder nor TextDecoder.
-function EncodeUtf8(text) {
-    const bytes = [];
-    for (const character of text) {
-        const c = character.codePointAt(0);
-        if (c < 0x80) {
-            bytes.push(c);
-        } else if (c < 0x800) {
-            bytes.push(0xc0 | (c >> 6), 0x80 | (c & 63));
-        } else if (c < 0x10000) {
-            bytes.push(0xe0 | (c >> 12), 0x80 | ((c >> 6) & 63), 0x80 | (c & 63));
-        } else {
-            bytes.push(0xf0 | (c >> 18), 0x80 | ((c >> 12) & 63), 0x80 | ((c >> 6) & 63), 0x80 | (c & 63));
+function CodePoints(text, visit) {
+    for (let i = 0; i < text.length; ++i) {
+        let c = text.charCodeAt(i);
+        if (c >= 0xd800 && c < 0xdc00 && i + 1 < text.length) {
+            const low = text.charCodeAt(i + 1);
+            if (low >= 0xdc00 && low < 0xe000) {
+                c = 0x10000 + ((c - 0xd800) << 10) + (low - 0xdc00);
+                ++i;
+            }
         }
+        visit(c >= 0xd800 && c < 0xe000 ? 0xfffd : c);  // a lone surrogate becomes U+FFFD
     }
-    return Uint8Array.from(bytes);
+}
+
+const nativeEncoder = typeof TextEncoder === 'function' ? new TextEncoder() : null;
+
+function EncodeUtf8(text) {
+    if (nativeEncoder !== null) return nativeEncoder.encode(text);
+    let size = 0;
+    CodePoints(text, (c) => {
+        size += c < 0x80 ? 1 : c < 0x800 ? 2 : c < 0x10000 ? 3 : 4;
+    });
+    const bytes = new Uint8Array(size);
+    let length = 0;
+    CodePoints(text, (c) => {
+        if (c < 0x80) {
+            bytes[length++] = c;
+        } else if (c < 0x800) {
+            bytes[length++] = 0xc0 | (c >> 6);
+            bytes[length++] = 0x80 | (c & 63);
+        } else if (c < 0x10000) {
+            bytes[length++] = 0xe0 | (c >> 12);
+            bytes[length++] = 0x80 | ((c >> 6) & 63);
+            bytes[length++] = 0x80 | (c & 63);
+        } else {
+            bytes[length++] = 0xf0 | (c >> 18);
+            bytes[length++] = 0x80 | ((c >> 12) & 63);
+            bytes[length++] = 0x80 | ((c >> 6) & 63);
+            bytes[length++] = 0x80 | (c & 63);
+        }
+    });
+    return bytes;
 }
 
 function DecodeUtf8(bytes) {
@@ -155,7 +182,7 @@ export class Morvanel {
     static async create(options = {}) {
         const module = await Morvanel.compile(options.module);
         const engine = new Morvanel(CONSTRUCTION, options);
-        engine.#attach(await WebAssembly.instantiate(module, engine.#imports()), options);
+        engine.#attach(await WebAssembly.instantiate(module, engine.#imports()));
         return engine;
     }
 
@@ -168,7 +195,7 @@ export class Morvanel {
             throw new TypeError('createSync needs a compiled WebAssembly.Module (Morvanel.compile gives one)');
         }
         const engine = new Morvanel(CONSTRUCTION, options);
-        engine.#attach(new WebAssembly.Instance(options.module, engine.#imports()), options);
+        engine.#attach(new WebAssembly.Instance(options.module, engine.#imports()));
         return engine;
     }
 

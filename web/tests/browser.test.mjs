@@ -201,6 +201,16 @@ describe('renders in the browser', () => {
         AssertNoProblems();
     });
 
+    test('texts cross the worklet in UTF-8 both ways', async () => {
+        // The worklet scope has no TextEncoder or TextDecoder; the engine echoes the name it got.
+        const name = 'caf\u00e9\u266a\ud83c\udfb5';
+        const parsed = await page.evaluate(async (script) => (await window.morvanelPlayground.RenderOffline(script, [], 128)).parsed,
+            `// \u00fc\u00df\nmidikey(60, "${name}")\n`);
+        assert.equal(parsed.ok, false);
+        assert.deepEqual(parsed.diagnostics.map(({ line, message }) => [line, message]), [[2, `ERROR: unknown box '${name}' name`]]);
+        AssertNoProblems();
+    });
+
     test('Render WAV downloads the render as 32-bit float samples', async () => {
         await page.selectOption('#example', 'coin.mv');
         await page.waitForFunction(() => document.querySelector('#editor textarea').value.includes('coin ='), null, WAIT);

@@ -191,6 +191,17 @@ describe('bad input', () => {
         assert.equal(engine.fault, null);
     });
 
+    test('an engine that runs out of memory stops with a fault and says so ever after', async () => {
+        // The module's memory stops growing at 128 MB; a 70 MB script is copied more times than fit.
+        const engine = await Engine();
+        assert.throws(() => engine.parse(`//${'x'.repeat(70e6)}`), /stopped after a fault/);
+        assert.match(engine.fault, /aborted/);
+        assert.throws(() => engine.render(1), /stopped after a fault/);
+        const other = await Engine('a = { sqr(10) }');
+        other.start('a');
+        assert.ok(Peak(other.render(100)) > 0, 'a fault in one engine leaves the others alone');
+    });
+
     test('the API refuses what the engine would drop, and says why', async () => {
         const engine = await Engine('a = { sqr(10) }');
         assert.throws(() => engine.start('a'.repeat(32)), RangeError);
