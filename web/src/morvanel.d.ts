@@ -70,7 +70,7 @@ export class Morvanel {
     /** Writes a global variable the script declared: "%d" or "d". */
     setVariable(name: string, value: number): void;
     boxes(): BoxInfo[];
-    /** Stops every voice and drops boxes and key maps; the sample rate and globals stay. */
+    /** Stops every voice, drops boxes, key maps and pending commands, at once (one sample, as parse). */
     reset(): void;
     /** Voices still playing after the last render. */
     activeVoices(): number;

@@ -304,9 +304,16 @@ export class Morvanel {
         });
     }
 
-    /** Stops every voice and drops boxes and key maps; the sample rate and globals stay. */
+    /**
+     * Stops every voice and drops boxes, key maps and commands not yet applied; the sample rate and
+     * globals stay. It takes effect at once (the engine runs one sample, as for parse), so what is
+     * called after it is kept.
+     */
     reset() {
-        this.#call(() => this.#exports.ResetEngine(this.#instance));
+        this.#call(() => {
+            this.#exports.ResetEngine(this.#instance);
+            this.#tick();
+        });
     }
 
     /** Voices still playing after the last render: 0 once a one-shot sound is over. */

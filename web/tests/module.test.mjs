@@ -163,16 +163,20 @@ describe('driving voices', () => {
         assert.notEqual(FirstDifference(siren.render(SAMPLE_RATE / 2), steady.render(SAMPLE_RATE / 2)), null);
     });
 
-    test('reset drops boxes; what the engine prints reaches print', async () => {
+    test('reset drops boxes and pending commands at once; what the engine prints reaches print', async () => {
         const lines = [];
         const engine = await Engine('talk = { print(1.5) sqr(10) }', (line) => lines.push(line));
         engine.start('talk');
         engine.render(10);
         assert.ok(lines.includes('1.500000'), JSON.stringify(lines));
-        engine.reset();
-        engine.render(1);
+        engine.start('talk');
+        engine.reset();  // drops the start above, but not the parse below
         assert.deepEqual(engine.boxes(), []);
         assert.ok(lines.includes('Engine reset'), JSON.stringify(lines));
+        assert.ok(engine.parse('after = { sqr(10) }').ok);
+        assert.deepEqual(engine.boxes(), [{ name: 'after', parameters: [] }]);
+        engine.render(100);
+        assert.equal(engine.activeVoices(), 0);
     });
 });
 
