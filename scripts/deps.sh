@@ -36,3 +36,14 @@ MORVANEL_PACKAGING_PACKAGES=(dpkg-dev)
 # What the Python and C# bindings' tests need: pytest, NumPy and mypy for Debian's python3, and Mono's
 # C# compiler and runtime.
 MORVANEL_BINDINGS_PACKAGES=(python3-pytest python3-numpy python3-mypy mono-mcs mono-runtime)
+
+# What the web build and its tests need: Debian's Emscripten for the module, Node for the package
+# and its tests, Chromium for the page's tests (driven by playwright-core from npm, never a
+# downloaded browser).
+MORVANEL_WEB_PACKAGES=(emscripten nodejs chromium)
+
+# npm comes with Debian's nodejs in its own package; other nodejs builds bring their own npm and
+# conflict with Debian's, so the package is installed only when no npm exists.
+ensure_npm() {
+    if ! command -v npm >/dev/null; then ensure_packages npm; fi
+}
