@@ -42,7 +42,7 @@ inline const Workload* FindWorkload(const char* name) {
 // Turns the voice-by-voice rendering of independent voices off, so the sample-by-sample path
 // can be measured on its own.
 inline void UseSamplePath(int id) {
-    if (HostInstance* host = InstanceRegistry::Get().Find(id)) host->engine->voiceMajor = false;
+    if (HostInstance* host = InstanceRegistry::Get().Find(id)) host->engine->player.voiceMajor = false;
 }
 
 // A script of about `bytes` bytes that uses every construct of the language.

@@ -4,7 +4,6 @@
 #include <cstring>
 
 #include "api/instance_registry.h"
-#include "api/queues.h"
 #include "morvanel.h"
 
 using morvanel::CEngine;
@@ -33,44 +32,44 @@ MORVANEL_EXPORT int GetBuffer(int count, float* out, int instance) {
     if (engine == nullptr) return 0;
     if (count <= 0) return count;
     if (out == nullptr) return 0;
-    morvanel::RenderEngine(*engine, count, out);
+    engine->Render(count, out);
     return count;
 }
 
 MORVANEL_EXPORT int ParseString(const char* script, int instance) {
     CEngine* engine = FindEngine(instance);
     if (engine == nullptr || script == nullptr) return 0;
-    return static_cast<int>(morvanel::PostCommand(*engine, morvanel::CMD_PARSE, script, 0, 0, 0.0f));
+    return static_cast<int>(engine->commands.Post(morvanel::CMD_PARSE, script, 0, 0, 0.0f));
 }
 
 MORVANEL_EXPORT int StartVoice(const char* text, int instance) {
     CEngine* engine = FindEngine(instance);
     if (engine == nullptr || text == nullptr) return 0;
-    return static_cast<int>(morvanel::PostCommand(*engine, morvanel::CMD_START_VOICE, text, 0, 0, 0.0f));
+    return static_cast<int>(engine->commands.Post(morvanel::CMD_START_VOICE, text, 0, 0, 0.0f));
 }
 
 MORVANEL_EXPORT void ReleaseVoice(int voiceId, int instance) {
     if (CEngine* engine = FindEngine(instance)) {
-        morvanel::PostCommand(*engine, morvanel::CMD_RELEASE_VOICE, nullptr, voiceId, 0, 0.0f);
+        engine->commands.Post(morvanel::CMD_RELEASE_VOICE, nullptr, voiceId, 0, 0.0f);
     }
 }
 
 MORVANEL_EXPORT void StopVoice(int voiceId, int instance) {
     if (CEngine* engine = FindEngine(instance)) {
-        morvanel::PostCommand(*engine, morvanel::CMD_STOP_VOICE, nullptr, voiceId, 0, 0.0f);
+        engine->commands.Post(morvanel::CMD_STOP_VOICE, nullptr, voiceId, 0, 0.0f);
     }
 }
 
 MORVANEL_EXPORT void StopAllVoices(int instance) {
     if (CEngine* engine = FindEngine(instance)) {
-        morvanel::PostCommand(*engine, morvanel::CMD_STOP_ALL, "", 0, 0, 0.0f);
+        engine->commands.Post(morvanel::CMD_STOP_ALL, "", 0, 0, 0.0f);
     }
 }
 
 MORVANEL_EXPORT const char* GetResponseString(int responseId, int instance) {
     CEngine* engine = FindEngine(instance);
     if (engine == nullptr) return "";
-    return morvanel::TakeResponseText(*engine, static_cast<int64_t>(responseId));
+    return engine->responses.TakeText(static_cast<int64_t>(responseId));
 }
 
 MORVANEL_EXPORT void MidiNoteOn(int note, int velocity, int instance) {
@@ -103,7 +102,7 @@ MORVANEL_EXPORT const char* ReportBoxesAsJson(int instance) {
 
 MORVANEL_EXPORT void ResetEngine(int instance) {
     if (CEngine* engine = FindEngine(instance)) {
-        morvanel::PostCommand(*engine, morvanel::CMD_RESET, "", 0, 0, 0.0f);
+        engine->commands.Post(morvanel::CMD_RESET, "", 0, 0, 0.0f);
     }
 }
 

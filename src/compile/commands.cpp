@@ -1,29 +1,25 @@
-// Sequence commands (value commands, print, push, pop, own, spawn, assignments), labels and
-// the conditions dur, if and while.
+// Sequence commands, labels and conditions. Commands are dispatched by keyword to the handlers
+// the keyword list names.
 #include "compile/commands.h"
 
-#include <cstring>
 #include <string>
 
-#include "compile/expression.h"
-#include "compile/model.h"
-#include "engine/engine.h"
-#include "script/constants.h"
-#include "script/parser.h"
-#include "script/start_text.h"
+#include "compile/constants.h"
+#include "compile/expression_parser.h"
+#include "compile/start_text.h"
+#include "script/diagnostics.h"
 
 namespace morvanel {
 
 namespace {
 
-struct ValueCommand {
-    const char* word;
-    int32_t kind;
-};
-
-const ValueCommand kValueCommands[] = {
-    {"fadeout", SI_FADEOUT}, {"fadein", SI_FADEIN}, {"vol", SI_VOL},     {"sqr", SI_SQR},
-    {"saw", SI_SAW},         {"noise5", SI_NOISE5}, {"noise17e", SI_NOISE17E}, {"out", SI_OUT},
+// What a command handler works on: the cursor just after the command's keyword.
+struct COMMAND_SITE {
+    const CLOCK& clock;
+    const char* cursor;
+    ParseContext& context;
+    CSequence& sequence;
+    std::string_view word;
 };
 
 void AppendSimple(CSequence& sequence, int32_t kind, PARAM_VALUE value = PARAM_VALUE{}) {
@@ -33,159 +29,193 @@ void AppendSimple(CSequence& sequence, int32_t kind, PARAM_VALUE value = PARAM_V
     sequence.AppendItem(std::move(item));
 }
 
-void AppendExpression(CSequence& sequence, int32_t kind, const EXPRESSION* expression, PARAM_VALUE value = PARAM_VALUE{}) {
+void AppendExpression(CSequence& sequence, int32_t kind, std::unique_ptr<const EXPRESSION> expression,
+                      PARAM_VALUE value = PARAM_VALUE{}) {
     SEQUENCE_ITEM item;
     item.kind = kind;
     item.value = std::move(value);
-    item.target.expression = expression;
+    item.expression = std::move(expression);
     sequence.AppendItem(std::move(item));
 }
 
+// sqr(...), vol(...) and the other commands of one value: a constant or a '%' variable.
+const char* ValueCommand(COMMAND_SITE& site, int32_t kind) {
+    PARAM_VALUE value;
+    int closed = 0;
+    const char* cursor = ReadConstant(&site.clock, &site.sequence, site.cursor, site.context, closed, value);
+    if (cursor == nullptr) return nullptr;
+    FoldUnit(value, site.clock);
+    if (kind == SI_FADEOUT && !closed) {
+        ReportError(site.context, "fadeout expects only a single parameter\n");
+        return nullptr;
+    }
+    AppendSimple(site.sequence, kind, std::move(value));
+    return cursor;
+}
+
 // print(...) and push(...): a parenthesised expression.
-const char* ParseExpressionCommand(const char* cursor, ParseContext& context, CSequence& sequence, int32_t kind) {
-    if (!PeekTokenIs(cursor, LEX_STMT, TK_LPAREN)) {
+const char* ExpressionCommand(COMMAND_SITE& site, int32_t kind) {
+    const char* cursor = site.cursor;
+    ParseContext& context = site.context;
+    if (!PeekTokenIs(context, cursor, LEX_STMT, TK_LPAREN)) {
         ReportError(context, "Expected '('");
         return nullptr;
     }
     if (!AdvanceToken(cursor, context, LEX_STMT)) return nullptr;
     EXPRESSION_NODE root;
-    cursor = ParseExpression(sequence, cursor, context, root);
+    cursor = ParseExpression(site.sequence, cursor, context, root);
     if (cursor == nullptr) return nullptr;
-    if (!PeekTokenIs(cursor, LEX_STMT, TK_RPAREN)) {
+    if (!PeekTokenIs(context, cursor, LEX_STMT, TK_RPAREN)) {
         ReportError(context, "Expected ')'");
         return nullptr;
     }
     if (!AdvanceToken(cursor, context, LEX_STMT)) return nullptr;
-    const EXPRESSION* expression = FinishExpression(root, context);
+    std::unique_ptr<const EXPRESSION> expression = FinishExpression(root, context);
     if (expression == nullptr) return nullptr;
-    AppendExpression(sequence, kind, expression);
+    AppendExpression(site.sequence, kind, std::move(expression));
     return cursor;
 }
 
-const char* ParseAssignment(const char* cursor, ParseContext& context, CSequence& sequence, uint8_t letter) {
-    const VariableDeclaration* declaration = DeclareVariable(sequence, letter);
+const char* CompileFadeOut(COMMAND_SITE& site) { return ValueCommand(site, SI_FADEOUT); }
+const char* CompileFadeIn(COMMAND_SITE& site) { return ValueCommand(site, SI_FADEIN); }
+const char* CompileVolume(COMMAND_SITE& site) { return ValueCommand(site, SI_VOL); }
+const char* CompileSquare(COMMAND_SITE& site) { return ValueCommand(site, SI_SQR); }
+const char* CompileSaw(COMMAND_SITE& site) { return ValueCommand(site, SI_SAW); }
+const char* CompileNoise5(COMMAND_SITE& site) { return ValueCommand(site, SI_NOISE5); }
+const char* CompileNoise17e(COMMAND_SITE& site) { return ValueCommand(site, SI_NOISE17E); }
+const char* CompileOut(COMMAND_SITE& site) { return ValueCommand(site, SI_OUT); }
+const char* CompilePrint(COMMAND_SITE& site) { return ExpressionCommand(site, SI_PRINT); }
+const char* CompilePush(COMMAND_SITE& site) { return ExpressionCommand(site, SI_PUSH); }
+
+const char* CompileOwn(COMMAND_SITE& site) {
+    AppendSimple(site.sequence, SI_OWN);
+    return site.cursor;
+}
+
+const char* CompilePop(COMMAND_SITE& site) {
+    PARAM_VALUE value;
+    int closed = 0;
+    const char* cursor = ReadConstant(&site.clock, &site.sequence, site.cursor, site.context, closed, value);
+    if (cursor == nullptr) return nullptr;
+    if (value.kind != VK_VARIABLE) {
+        ReportError(site.context, "Variable name expected\n");
+        return nullptr;
+    }
+    AppendSimple(site.sequence, SI_POP, PARAM_VALUE::Variable(value.number.slot));
+    return cursor;
+}
+
+const char* CompileSpawn(COMMAND_SITE& site) {
+    SpawnStartRequest();  // read now, so that the audio thread finds it ready
+    AppendSimple(site.sequence, SI_SPAWN, PARAM_VALUE::Literal(kSpawnText));
+    return site.cursor;
+}
+
+// A keyword the language reserves without a command behind it ("let").
+const char* CompileUnknownCommand(COMMAND_SITE& site) {
+    ReportError(site.context, "WARNING: Unknown command %s ignored\n", std::string(site.word).c_str());
+    return site.cursor;
+}
+
+// %x = expression
+const char* ParseAssignment(COMMAND_SITE& site, uint8_t letter) {
+    const char* cursor = site.cursor;
+    ParseContext& context = site.context;
+    const VariableDeclaration* declaration = DeclareVariable(site.sequence, letter);
     if (declaration == nullptr) {
         ReportError(context, "Too many variables in one scope (at most %d)\n", kMaxVariableSlots);
         return nullptr;
     }
     const int32_t slot = declaration->slot;
-    if (!PeekTokenIs(cursor, LEX_STMT, TK_EQUALS)) {
+    if (!PeekTokenIs(context, cursor, LEX_STMT, TK_EQUALS)) {
         ReportError(context, "Expected '='");
         return nullptr;
     }
     if (!AdvanceToken(cursor, context, LEX_STMT)) return nullptr;
     EXPRESSION_NODE root;
-    cursor = ParseExpression(sequence, cursor, context, root);
+    cursor = ParseExpression(site.sequence, cursor, context, root);
     if (cursor == nullptr) {
         ReportError(context, "Couldn't parse the expression");
         return nullptr;
     }
-    const EXPRESSION* expression = FinishExpression(root, context);
+    std::unique_ptr<const EXPRESSION> expression = FinishExpression(root, context);
     if (expression == nullptr) return nullptr;
-    AppendExpression(sequence, SI_LET, expression, PARAM_VALUE::Variable(slot));
+    AppendExpression(site.sequence, SI_LET, std::move(expression), PARAM_VALUE::Variable(slot));
     return cursor;
 }
 
 }  // namespace
 
-const EXPRESSION* FinishExpression(const EXPRESSION_NODE& root, ParseContext& context) {
+std::unique_ptr<const EXPRESSION> FinishExpression(const EXPRESSION_NODE& root, ParseContext& context) {
     std::unique_ptr<EXPRESSION> expression = CompileExpression(root);
-    if (expression == nullptr) {
-        ReportError(context, "Expression too complex to evaluate\n");
-        return nullptr;
-    }
-    return expression.release();
+    if (expression == nullptr) ReportError(context, "Expression too complex to evaluate\n");
+    return expression;
 }
 
-const char* ParseCommand(CEngine& engine, const char* cursor, ParseContext& context, CSequence& sequence) {
-    Token command;
-    NextToken(cursor, command, LEX_STMT);
-    const bool isVariable = command.kind == TK_PERCENT;
+const char* ParseCommand(const CLOCK& clock, const char* cursor, ParseContext& context, CSequence& sequence) {
+    const Token command = PeekToken(context, cursor, LEX_STMT).token;
     if (!AdvanceToken(cursor, context, LEX_STMT)) return nullptr;
-    const std::string& word = command.text;
-
-    for (const ValueCommand& valueCommand : kValueCommands) {
-        if (isVariable || word != valueCommand.word) continue;
-        PARAM_VALUE value;
-        int closed = 0;
-        cursor = ReadConstant(&engine, &sequence, cursor, context, closed, value);
-        if (cursor == nullptr) return nullptr;
-        FoldUnit(value, engine);
-        if (valueCommand.kind == SI_FADEOUT && !closed) {
-            ReportError(context, "fadeout expects only a single parameter\n");
-            return nullptr;
-        }
-        AppendSimple(sequence, valueCommand.kind, std::move(value));
-        return cursor;
+    COMMAND_SITE site{clock, cursor, context, sequence, command.text};
+    if (command.kind == TK_PERCENT) return ParseAssignment(site, static_cast<uint8_t>(command.text[1]));
+    switch (command.keyword) {
+#define FUNCTION(id, word)
+#define BOX_OPTION(id, word)
+#define CONDITION(id, word)
+#define SEQUENCE_COMMAND(id, word, handler) \
+    case id:                                \
+        return handler(site);
+#define LABEL(id, word)
+#define GLOBAL_COMMAND(id, word, handler)
+#include "script/keywords.def"
+#undef FUNCTION
+#undef BOX_OPTION
+#undef CONDITION
+#undef SEQUENCE_COMMAND
+#undef LABEL
+#undef GLOBAL_COMMAND
+        default:
+            return CompileUnknownCommand(site);
     }
-    if (!isVariable) {
-        if (word == "own") {
-            AppendSimple(sequence, SI_OWN);
-            return cursor;
-        }
-        if (word == "print") return ParseExpressionCommand(cursor, context, sequence, SI_PRINT);
-        if (word == "push") return ParseExpressionCommand(cursor, context, sequence, SI_PUSH);
-        if (word == "pop") {
-            PARAM_VALUE value;
-            int closed = 0;
-            cursor = ReadConstant(&engine, &sequence, cursor, context, closed, value);
-            if (cursor == nullptr) return nullptr;
-            if (value.kind != VK_VARIABLE) {
-                ReportError(context, "Variable name expected\n");
-                return nullptr;
-            }
-            AppendSimple(sequence, SI_POP, PARAM_VALUE::Variable(value.number.slot));
-            return cursor;
-        }
-        if (word == "spawn") {
-            SpawnStartRequest();  // built now, so the audio thread never builds it
-            AppendSimple(sequence, SI_SPAWN, PARAM_VALUE::Literal(kSpawnText));
-            return cursor;
-        }
-        ReportError(context, "WARNING: Unknown command %s ignored\n", word.c_str());
-        return cursor;
-    }
-    return ParseAssignment(cursor, context, sequence, static_cast<uint8_t>(word[1]));
 }
 
 const char* ParseLabel(const char* cursor, ParseContext& context, CSequence& sequence) {
-    Token label;
-    NextToken(cursor, label, LEX_STMT);
+    const KeywordId label = PeekToken(context, cursor, LEX_STMT).token.keyword;
     if (!AdvanceToken(cursor, context, LEX_STMT)) return nullptr;
-    if (label.text == "loop") {
+    if (label == KW_LOOP) {
         sequence.looping = true;
         sequence.loopLabelPending = true;
-    } else if (label.text == "release") {
+    } else if (label == KW_RELEASE) {
         sequence.releaseLabelPending = true;
     }
     return cursor;
 }
 
-const char* ParseConditions(CEngine& engine, const char* cursor, ParseContext& context, CSequence& sequence) {
-    Token keyword;
-    while (NextToken(cursor, keyword, LEX_STMT) != nullptr && keyword.kind == TK_CONDITION) {
+const char* ParseConditions(const CLOCK& clock, const char* cursor, ParseContext& context, CSequence& sequence) {
+    for (;;) {
+        const SCANNED_TOKEN& scanned = PeekToken(context, cursor, LEX_STMT);
+        if (scanned.end == nullptr || scanned.token.kind != TK_CONDITION) return cursor;
+        const Token keyword = scanned.token;
         if (!AdvanceToken(cursor, context, LEX_STMT)) return nullptr;
         PARAM_VALUE value;
         int closed = 0;
-        cursor = ReadConstant(&engine, &sequence, cursor, context, closed, value);
+        cursor = ReadConstant(&clock, &sequence, cursor, context, closed, value);
         if (cursor == nullptr) return nullptr;
         if (!closed) {
-            if (keyword.text == "dur") {
+            if (keyword.keyword == KW_DUR) {
                 ReportError(context, "dur expects only a single parameter\n");
             } else {
-                ReportError(context, "'%s' expects only a single parameter\n", keyword.text.c_str());
+                ReportError(context, "'%s' expects only a single parameter\n", std::string(keyword.text).c_str());
             }
             return nullptr;
         }
-        FoldUnit(value, engine);
-        if (keyword.text == "dur") {
+        FoldUnit(value, clock);
+        if (keyword.keyword == KW_DUR) {
             sequence.duration = value;
         } else {
             sequence.condition = value;
-            sequence.conditionIsWhile = keyword.text == "while";
+            sequence.conditionIsWhile = keyword.keyword == KW_WHILE;
         }
     }
-    return cursor;
 }
 
 }  // namespace morvanel

@@ -1,19 +1,23 @@
 // Compiling box definitions and their bodies.
 #include "compile/definition.h"
 
+#include <memory>
+
+#include "compile/box_header.h"
 #include "compile/commands.h"
-#include "compile/expression.h"
-#include "compile/model.h"
-#include "engine/engine.h"
-#include "script/box_header.h"
-#include "script/parser.h"
+#include "compile/expression_parser.h"
+#include "compile/parser.h"
+#include "compile/start_text.h"
+#include "script/diagnostics.h"
 
 namespace morvanel {
 
 namespace {
 
-// Working state of one body while it is compiled.
+// Working state of one body while it is compiled: the sequence and the last call, whose arguments
+// numbers written after it may replace ("squashing").
 struct BodyState {
+    CProgram& program;
     CSequence* sequence;
     std::vector<std::string> callArgs;
     std::string callName;
@@ -42,9 +46,7 @@ bool CanBeginElement(int32_t kind) {
     }
 }
 
-void EmitPending(BodyState& body) {
-    EmitBoxCall(*body.sequence, body.callName, body.callArgs);
-}
+void EmitPending(BodyState& body) { EmitBoxCall(body.program, *body.sequence, body.callName, body.callArgs); }
 
 // Ends the element loop at a token that cannot begin an element.
 const char* EndBody(const char* cursor, ParseContext& context, BodyState& body, int32_t kind) {
@@ -65,11 +67,20 @@ void AppendSample(CSequence& sequence, int32_t kind, PARAM_VALUE value = PARAM_V
     sequence.AppendItem(std::move(item));
 }
 
+// Appends a call of `name` when a box has that name.
+void AppendCallByName(CProgram& program, CSequence& sequence, std::string_view name) {
+    CBox* callee = program.boxes.FindBox(name);
+    if (callee == nullptr) return;
+    SEQUENCE_ITEM item;
+    item.kind = SI_CALL;
+    item.callee = callee;
+    sequence.AppendItem(std::move(item));
+}
+
 // The backquoted block, from just after its opening backquote to just after its closing one.
 const char* ParseBackquoted(const char* cursor, ParseContext& context, BodyState& body, bool& finished) {
-    Token token;
     for (;;) {
-        NextToken(cursor, token, LEX_BACKQUOTE);
+        const Token token = PeekToken(context, cursor, LEX_BACKQUOTE).token;
         if (!CanBeginElement(token.kind)) {
             finished = true;
             return EndBody(cursor, context, body, token.kind);
@@ -82,7 +93,7 @@ const char* ParseBackquoted(const char* cursor, ParseContext& context, BodyState
                 AppendSample(*body.sequence, SI_SAMPLE, PARAM_VALUE::Float(static_cast<float>(token.text[0] - '5') * 0.25f));
                 break;
             case TK_IDENT:
-                body.sequence->AppendBoxCall(token.text);
+                AppendCallByName(body.program, *body.sequence, token.text);
                 break;
             case TK_QUESTION:
                 AppendSample(*body.sequence, SI_NOISE_SAMPLE);
@@ -94,14 +105,14 @@ const char* ParseBackquoted(const char* cursor, ParseContext& context, BodyState
     }
 }
 
-const char* ParseBoxCall(CEngine& engine, const char* cursor, ParseContext& context, BodyState& body) {
+const char* ParseBoxCall(const char* cursor, ParseContext& context, BodyState& body) {
     BOX_HEADER header;
     body.callArgs.clear();
-    cursor = ParseBoxHeader(&engine, cursor, context, header);
+    cursor = ParseBoxHeader(&body.program.clock, cursor, context, header);
     body.callName = header.name;
     body.callArgs = header.parameters;
     if (cursor == nullptr) return nullptr;
-    if (!EmitBoxCall(*body.sequence, body.callName, body.callArgs)) {
+    if (!EmitBoxCall(body.program, *body.sequence, body.callName, body.callArgs)) {
         ReportError(context, "Box does not exist");
         return nullptr;
     }
@@ -119,7 +130,7 @@ const char* SquashValue(const char* cursor, ParseContext& context, BodyState& bo
         ReportError(context, "There's no param to squash.\n");
         return nullptr;
     }
-    body.callArgs.push_back(token.kind == TK_NOTE ? "#" + token.text : token.text);
+    body.callArgs.push_back(ParameterText(token));
     const int index = body.squashIndex;
     if (index >= 0 && index < static_cast<int>(body.callArgs.size())) {
         body.callArgs.erase(body.callArgs.begin() + index);
@@ -128,120 +139,151 @@ const char* SquashValue(const char* cursor, ParseContext& context, BodyState& bo
     return AdvanceToken(cursor, context, LEX_STMT) ? cursor : nullptr;
 }
 
-}  // namespace
-
-bool EmitBoxCall(CSequence& sequence, const std::string& name, const std::vector<std::string>& arguments) {
-    CEngine& engine = *sequence.engine;
-    if (engine.FindBox(name) == nullptr) return false;
-    for (const std::string& argument : arguments) {
-        const std::string text = argument + " ";
-        const int32_t first = PeekKind(text.c_str(), LEX_EXPR);
-        if (first != TK_NUMBER && first != TK_PERCENT && first != TK_NOTE && first != TK_HASH) continue;
-        // Errors inside an argument count positions within the argument and stay out of the log.
-        ParseContext argumentContext;
-        EXPRESSION_NODE root;
-        if (ParseExpression(sequence, text.c_str(), argumentContext, root) == nullptr) continue;
-        const EXPRESSION* expression = FinishExpression(root, argumentContext);
-        if (expression == nullptr) continue;
-        SEQUENCE_ITEM item;
-        item.kind = SI_PUSH;
-        item.target.expression = expression;
-        sequence.AppendItem(std::move(item));
+// The first body of a box pops the box's parameters, last first, into variables of its own.
+bool AppendParameterPops(CBox& box, CSequence& sequence, ParseContext& context) {
+    for (auto letter = box.paramLetters.rbegin(); letter != box.paramLetters.rend(); ++letter) {
+        const VariableDeclaration* declaration = DeclareVariable(sequence, static_cast<uint8_t>(*letter));
+        if (declaration == nullptr) {
+            ReportError(context, "Too many variables in one scope (at most %d)\n", kMaxVariableSlots);
+            return false;
+        }
+        AppendSample(sequence, SI_POP, PARAM_VALUE::Variable(declaration->slot));
     }
-    sequence.AppendBoxCall(name);
     return true;
 }
 
-const char* ParseSequenceBody(CEngine& engine, const char* cursor, ParseContext& context, CBox* box) {
+// One element of a body that is not a squash; the cursor after it, or null. Sets `finished` when a
+// backquoted block ran into the end of the body.
+const char* ParseElement(const char* cursor, ParseContext& context, BodyState& body, const Token& token,
+                         bool& finished) {
+    switch (token.kind) {
+        case TK_BACKQUOTE:
+            if (!AdvanceToken(cursor, context, LEX_BACKQUOTE)) return nullptr;
+            return ParseBackquoted(cursor, context, body, finished);
+        case TK_QUESTION:
+            AppendSample(*body.sequence, SI_NOISE_SAMPLE);
+            return AdvanceToken(cursor, context, LEX_STMT) ? cursor : nullptr;
+        case TK_IDENT:
+        case TK_LBRACKET:
+            return ParseBoxCall(cursor, context, body);
+        case TK_LBRACE:
+        case TK_CONDITION:
+            return ParseBoxDefinition(body.program, cursor, context, body.sequence);
+        case TK_LABEL:
+            return ParseLabel(cursor, context, *body.sequence);
+        case TK_SEQ_COMMAND:
+        case TK_PERCENT:
+            return ParseCommand(body.program.clock, cursor, context, *body.sequence);
+        default:
+            ReportError(context, "Unexpected token\n");
+            return nullptr;
+    }
+}
+
+// The elements of a body after its '{', up to and including its '}'.
+const char* ParseElements(const char* cursor, ParseContext& context, BodyState& body) {
+    for (;;) {
+        const Token token = PeekToken(context, cursor, LEX_STMT).token;
+        if (!CanBeginElement(token.kind)) return EndBody(cursor, context, body, token.kind);
+
+        if (token.kind == TK_NUMBER || token.kind == TK_NOTE) {
+            cursor = SquashValue(cursor, context, body, token);
+            if (cursor == nullptr) return nullptr;
+            continue;
+        }
+        if (token.kind == TK_COLON) {
+            if (--body.squashIndex < 0) {
+                ReportError(context, "You went too far with param squashing.\n");
+                return nullptr;
+            }
+            body.callPending = false;
+            if (!AdvanceToken(cursor, context, LEX_STMT)) return nullptr;
+            continue;
+        }
+        if (body.callPending) {
+            EmitPending(body);
+            body.squashIndex = static_cast<int>(body.callArgs.size()) - 1;
+        }
+        body.callPending = false;
+
+        bool finished = false;
+        cursor = ParseElement(cursor, context, body, token, finished);
+        if (cursor == nullptr || finished) return cursor;
+    }
+}
+
+// A push of one call argument, as the expression the argument spells would compile to.
+std::unique_ptr<EXPRESSION> ArgumentExpression(CSequence& sequence, const START_ARGUMENT& argument) {
+    EXPRESSION_NODE root;
+    switch (argument.kind) {
+        case SA_NUMBER:
+            root.kind = EN_VALUE;
+            root.value = PARAM_VALUE::Float(argument.value);
+            break;
+        case SA_VARIABLE: {
+            const VariableDeclaration* declaration = DeclareVariable(sequence, argument.letter);
+            if (declaration == nullptr) {
+                // Errors inside an argument count positions within the argument and stay out of
+                // the log.
+                ParseContext argumentContext;
+                ReportError(argumentContext, "Too many variables in one scope (at most %d)\n", kMaxVariableSlots);
+                return nullptr;
+            }
+            root.kind = EN_VALUE;
+            root.value = PARAM_VALUE::Variable(declaration->slot);
+            break;
+        }
+        case SA_NOTE:
+            root.kind = EN_NOTE;
+            root.left = new EXPRESSION_NODE;
+            root.left->kind = EN_VALUE;
+            root.left->value = PARAM_VALUE::Float(argument.value);
+            break;
+        default:
+            return nullptr;
+    }
+    return CompileExpression(root);
+}
+
+}  // namespace
+
+bool EmitBoxCall(CProgram& program, CSequence& sequence, const std::string& name,
+                 const std::vector<std::string>& arguments) {
+    if (program.boxes.FindBox(name) == nullptr) return false;
+    for (const std::string& parameter : arguments) {
+        START_ARGUMENT argument{};
+        if (!ReadArgument(parameter, argument)) continue;
+        std::unique_ptr<EXPRESSION> expression = ArgumentExpression(sequence, argument);
+        if (expression == nullptr) continue;
+        SEQUENCE_ITEM item;
+        item.kind = SI_PUSH;
+        item.expression = std::move(expression);
+        sequence.AppendItem(std::move(item));
+    }
+    AppendCallByName(program, sequence, name);
+    return true;
+}
+
+const char* ParseSequenceBody(CProgram& program, const char* cursor, ParseContext& context, CBox* box) {
     if (box == nullptr) {
         ReportError(context, "Parsing sequence for an unknown box\n");
         return nullptr;
     }
-    BodyState body;
-    body.sequence = box->NewSequence();
+    BodyState body{program, box->NewSequence(), {}, {}};
     CSequence& sequence = *body.sequence;
 
     const char* result = [&]() -> const char* {
-        if (PeekTokenIs(cursor, LEX_STMT, TK_CONDITION)) {
-            cursor = ParseConditions(engine, cursor, context, sequence);
+        if (PeekTokenIs(context, cursor, LEX_STMT, TK_CONDITION)) {
+            cursor = ParseConditions(program.clock, cursor, context, sequence);
             if (cursor == nullptr) return nullptr;
         }
-        if (!PeekTokenIs(cursor, LEX_STMT, TK_LBRACE)) {
+        if (!PeekTokenIs(context, cursor, LEX_STMT, TK_LBRACE)) {
             ReportError(context, "Expected '{'\n");
             return nullptr;
         }
         if (!AdvanceToken(cursor, context, LEX_STMT)) return nullptr;
-
-        if (box->sequences.size() == 1) {
-            for (auto letter = box->paramLetters.rbegin(); letter != box->paramLetters.rend(); ++letter) {
-                const VariableDeclaration* declaration = DeclareVariable(sequence, static_cast<uint8_t>(*letter));
-                if (declaration == nullptr) {
-                    ReportError(context, "Too many variables in one scope (at most %d)\n", kMaxVariableSlots);
-                    return nullptr;
-                }
-                AppendSample(sequence, SI_POP, PARAM_VALUE::Variable(declaration->slot));
-            }
-        }
-
-        Token token;
-        for (;;) {
-            NextToken(cursor, token, LEX_STMT);
-            if (!CanBeginElement(token.kind)) return EndBody(cursor, context, body, token.kind);
-
-            if (token.kind == TK_NUMBER || token.kind == TK_NOTE) {
-                cursor = SquashValue(cursor, context, body, token);
-                if (cursor == nullptr) return nullptr;
-                continue;
-            }
-            if (token.kind == TK_COLON) {
-                if (--body.squashIndex < 0) {
-                    ReportError(context, "You went too far with param squashing.\n");
-                    return nullptr;
-                }
-                body.callPending = false;
-                if (!AdvanceToken(cursor, context, LEX_STMT)) return nullptr;
-                continue;
-            }
-
-            if (body.callPending) {
-                EmitPending(body);
-                body.squashIndex = static_cast<int>(body.callArgs.size()) - 1;
-            }
-            body.callPending = false;
-
-            switch (token.kind) {
-                case TK_BACKQUOTE: {
-                    if (!AdvanceToken(cursor, context, LEX_BACKQUOTE)) return nullptr;
-                    bool finished = false;
-                    cursor = ParseBackquoted(cursor, context, body, finished);
-                    if (cursor == nullptr || finished) return cursor;
-                    break;
-                }
-                case TK_QUESTION:
-                    AppendSample(sequence, SI_NOISE_SAMPLE);
-                    if (!AdvanceToken(cursor, context, LEX_STMT)) return nullptr;
-                    break;
-                case TK_IDENT:
-                case TK_LBRACKET:
-                    cursor = ParseBoxCall(engine, cursor, context, body);
-                    break;
-                case TK_LBRACE:
-                case TK_CONDITION:
-                    cursor = ParseBoxDefinition(engine, cursor, context, &sequence);
-                    break;
-                case TK_LABEL:
-                    cursor = ParseLabel(cursor, context, sequence);
-                    break;
-                case TK_SEQ_COMMAND:
-                case TK_PERCENT:
-                    cursor = ParseCommand(engine, cursor, context, sequence);
-                    break;
-                default:
-                    ReportError(context, "Unexpected token\n");
-                    return nullptr;
-            }
-            if (cursor == nullptr) return nullptr;
-        }
+        if (box->sequences.size() == 1 && !AppendParameterPops(*box, sequence, context)) return nullptr;
+        return ParseElements(cursor, context, body);
     }();
 
     // A body that failed still ends in SI_END, so nothing can run past its items.
@@ -249,43 +291,37 @@ const char* ParseSequenceBody(CEngine& engine, const char* cursor, ParseContext&
     return result;
 }
 
-const char* ParseBoxDefinition(CEngine& engine, const char* cursor, ParseContext& context, CSequence* enclosing) {
+const char* ParseBoxDefinition(CProgram& program, const char* cursor, ParseContext& context, CSequence* enclosing) {
     if (context.nesting >= kMaxNesting) {
         ReportError(context, "Bodies nested too deeply (more than %d levels)\n", kMaxNesting);
         return nullptr;
     }
     if (enclosing != nullptr) {
-        CBox* box = engine.CreateBox("", false, false, enclosing);
+        CBox* box = program.boxes.CreateBox("", false, false, enclosing);
         SEQUENCE_ITEM call;
         call.kind = SI_CALL;
-        call.target.box = box;
+        call.callee = box;
         enclosing->AppendItem(std::move(call));
         enclosing->nestedBoxes.emplace(static_cast<int64_t>(enclosing->nestedBoxes.size()), box);
         ++context.nesting;
-        const char* result = ParseSequenceBody(engine, cursor, context, box);
+        const char* result = ParseSequenceBody(program, cursor, context, box);
         --context.nesting;
         return result;
     }
 
     BOX_HEADER header;
-    cursor = ParseBoxHeader(&engine, cursor, context, header);
+    cursor = ParseBoxHeader(&program.clock, cursor, context, header);
     if (cursor == nullptr) return nullptr;
-    const bool redefine = engine.FindBox(header.name) != nullptr;
-    CBox* box = engine.CreateBox(header.name, redefine, header.exported != 0, nullptr);
-    if (!header.groupName.empty()) box->SetGroup(engine.groups.GroupIdFor(header.groupName));
+    const bool redefine = program.boxes.FindBox(header.name) != nullptr;
+    CBox* box = program.boxes.CreateBox(header.name, redefine, header.exported != 0, nullptr);
+    if (!header.groupName.empty()) box->SetGroup(program.groups.GroupIdFor(header.groupName));
     box->maxInstances = header.maxInstances;
     box->stopExcess = header.stopExcess != 0;
-    if (box->maxInstances > 0 && box->groupId == 0) box->SetGroup(engine.groups.GroupIdFor("_default_"));
+    if (box->maxInstances > 0 && box->groupId == 0) box->SetGroup(program.groups.GroupIdFor("_default_"));
 
     // A redefinition that fails while still waiting is withdrawn: it must never take over.
     auto withdraw = [&]() -> const char* {
-        if (redefine) {
-            CBox* registered = engine.FindBox(header.name);
-            if (registered != nullptr && registered->pending == box) {
-                registered->pending = nullptr;
-                engine.DestroyBox(box);
-            }
-        }
+        if (redefine) program.boxes.WithdrawPending(header.name, box);
         return nullptr;
     };
 
@@ -298,7 +334,7 @@ const char* ParseBoxDefinition(CEngine& engine, const char* cursor, ParseContext
         box->paramLetters.push_back(static_cast<char>(letter));
     }
 
-    if (!PeekTokenIs(cursor, LEX_STMT, TK_EQUALS)) {
+    if (!PeekTokenIs(context, cursor, LEX_STMT, TK_EQUALS)) {
         ReportError(context, "Expected '='\n");
         return withdraw();
     }
@@ -306,10 +342,10 @@ const char* ParseBoxDefinition(CEngine& engine, const char* cursor, ParseContext
 
     bool first = true;
     for (;;) {
-        const int32_t kind = PeekKind(cursor, LEX_STMT);
+        const int32_t kind = PeekKind(context, cursor, LEX_STMT);
         if (kind != TK_LBRACE && !(first && kind == TK_CONDITION)) return cursor;
         ++context.nesting;
-        const char* next = ParseSequenceBody(engine, cursor, context, box);
+        const char* next = ParseSequenceBody(program, cursor, context, box);
         --context.nesting;
         if (next == nullptr) return withdraw();
         cursor = next;

@@ -4,7 +4,6 @@
 #include <cstring>
 #include <string_view>
 
-#include "engine/engine.h"
 
 namespace morvanel {
 
@@ -61,13 +60,13 @@ private:
 
 }  // namespace
 
-size_t WriteBoxReport(const CEngine& engine, char* destination, int32_t capacity) {
+size_t WriteBoxReport(const CBoxRegistry& boxes, char* destination, int32_t capacity) {
     if (destination == nullptr || capacity <= 0) return 0;
     CReportWriter report(destination, static_cast<size_t>(capacity));
     report.Append("[");
     bool first = true;
-    for (const auto& [name, box] : engine.boxes) {
-        if (engine.anyExported && !box->exported) continue;
+    for (const auto& [name, box] : boxes.Named()) {
+        if (boxes.AnyExported() && !box->exported) continue;
         if (!first) report.Append(",");
         first = false;
         report.Append("\n");

@@ -1,41 +1,33 @@
-// Engine construction, the per-sample tick, reset and the output loop.
+// Engine construction, the per-sample tick, reset, the output loop, and the engine's answers to
+// what parses and voices ask of it.
 #include "engine/engine.h"
 
 #include <algorithm>
 #include <cstdio>
-#include <ctime>
 #include <cstdlib>
+#include <ctime>
 
+#include "compile/start_text.h"
 #include "engine/box_report.h"
-#include "engine/tables.h"
-#include "vars/numeric_cast.h"
-#include "runtime/voice.h"
-#include "runtime/voice_major.h"
-#include "script/parser.h"
+#include "program/tables.h"
 
 namespace morvanel {
 
-CVoiceDescription::CVoiceDescription(CEngine* engine)
-    : CNumericVariablesOwner(SCOPE_VOICE), engine(engine) {}
+namespace {
 
-CNumericVariablesOwner* CVoiceDescription::GetParentOwner() const { return engine; }
+// Samples rendered voice by voice before commands are looked at again: a command posted while
+// GetBuffer runs waits at most this long.
+constexpr int kVoiceMajorStretch = 64;
 
-CEngine::CEngine(int32_t rate)
+}  // namespace
+
+CEngine::CEngine(int32_t sampleRate)
     : CNumericVariablesOwner(SCOPE_ENGINE),
-      CNumericVariablesState(this, this, globalSlots, kMaxVariableSlots),
+      CNumericVariablesState(this, globalSlots, kMaxVariableSlots),
       globalSlots(),
-      voiceBuckets(new CVoice*[kVoiceBuckets]()),
-      commands(),
-      responses(),
-      sampleRate(rate),
+      program(this, sampleRate),
+      player(program, *this, *this, *this),
       reportBuffer(new char[kReportBufferSize]()) {
-    voiceDescription = std::make_unique<CVoiceDescription>(this);
-    DeclareVariable(*voiceDescription, 'v');
-    DeclareVariable(*voiceDescription, 'n');
-    voiceNoteSlot = FindOwnVariable(*voiceDescription, 'n');
-    voiceVelocitySlot = FindOwnVariable(*voiceDescription, 'v');
-    voices.reserve(kReservedVoices);
-    limitCandidates.reserve(kReservedVoices);
     FillTables();
     std::srand(static_cast<unsigned>(std::time(nullptr)));
     PublishBoxReport();
@@ -44,74 +36,63 @@ CEngine::CEngine(int32_t rate)
 }
 
 CEngine::~CEngine() {
-    StopEveryVoice(*this);
-    DropAllBoxes();
-    FreeQueueTexts(*this);
+    player.StopEveryVoice();
+    program.boxes.DropAllBoxes();
 }
 
-int64_t CEngine::SamplesPerBeat() const {
-    const float perBeat = 60.0f / bpm * static_cast<float>(sampleRate);
-    return SaturatingTruncate<int64_t>(perBeat);
-}
-
-void ResetEngineState(CEngine& engine) {
-    StopEveryVoice(engine);
-    engine.midiKeys.clear();
-    engine.DropAllBoxes();
-    engine.groups.Clear();
-    DiscardQueues(engine);
-    engine.anyExported = false;
-    engine.halted = false;
-    engine.bpm = 120.0f;
-    engine.PublishBoxReport();
-    engine.PublishKeyMap();
+void CEngine::Reset() {
+    player.StopEveryVoice();
+    midiKeys.clear();
+    program.Clear();
+    commands.Discard();
+    responses.Discard();
+    player.halted = false;
+    PublishBoxReport();
+    PublishKeyMap();
     std::printf("Engine reset\n");
 }
 
-namespace {
-
 // A parse may allocate: it is where the engine frees what replacements set aside, and makes room
 // for the records that the new boxes' voices and calls will take.
-void ApplyParse(CEngine& engine, const char* script, int64_t serial) {
-    engine.FreeRetiredBoxes();
-    ParseScript(engine, script, serial);
-    engine.halted = false;
-    PrepareRecordsForBoxes(engine);
-    engine.PublishBoxReport();
-    engine.PublishKeyMap();
-    engine.PublishGlobals();
+void CEngine::ApplyParse(const char* script, int64_t serial) {
+    program.boxes.FreeRetiredBoxes();
+    COMPILE_TARGET target{program, *this, *this, *this};
+    const std::string log = ParseScript(target, script);
+    if (serial != 0 && !responses.Full()) responses.Post(RESP_PARSE_LOG, log.c_str(), 0, serial);
+    player.halted = false;
+    player.PrepareRecords();
+    player.RefreshGlobalSlots();
+    PublishBoxReport();
+    PublishKeyMap();
+    PublishGlobals();
     // PublishBoxReport left the report, at the response's capacity, in the report buffer.
-    if (engine.responseCount.load() < kResponseSlots) {
-        PostResponse(engine, RESP_BOX_REPORT, engine.reportBuffer.get(), 0, 0);
-    }
+    if (!responses.Full()) responses.Post(RESP_BOX_REPORT, reportBuffer.get(), 0, 0);
 }
 
-}  // namespace
-
-bool EngineTick(CEngine& engine) {
+bool CEngine::Tick() {
     TakenCommand command;
     bool any = false;
-    while (TakeCommand(engine, command)) {
+    while (commands.Take(command)) {
         any = true;
         switch (command.kind) {
             case CMD_START_VOICE:
             case CMD_SPAWN:
-                StartVoiceFromRequest(engine, command.start, command.serial, command.note, command.velocity);
+                player.StartVoice(command.start, command.serial, command.note, command.velocity);
                 break;
             case CMD_RELEASE_VOICE:
-                ReleaseVoiceById(engine, command.voiceId);
+                player.ReleaseVoice(command.voiceId);
                 break;
             case CMD_STOP_VOICE:
-                StopVoiceById(engine, command.voiceId);
+                player.StopVoice(command.voiceId);
                 break;
             case CMD_STOP_ALL:
-                StopEveryVoice(engine);
+                player.StopEveryVoice();
                 break;
             case CMD_PARSE:
-                ApplyParse(engine, command.text ? command.text.get() : "", command.serial);
+                ApplyParse(command.text ? command.text.get() : "", command.serial);
                 break;
             case CMD_RESET:
-                ResetEngineState(engine);
+                Reset();
                 break;
             default:
                 break;
@@ -121,63 +102,71 @@ bool EngineTick(CEngine& engine) {
     return any;
 }
 
-namespace {
+void CEngine::Render(int count, float* out) {
+    // Whether the voices are independent of one another (-1: not known). Asked again only after a
+    // command has been applied: voices that end cannot make the others dependent.
+    int independent = -1;
+    for (int i = 0; i < count;) {
+        if (Tick()) independent = -1;
+        if (player.halted) {
+            out[i++] = 0.0f;
+            continue;
+        }
+        if (player.voiceMajor) {
+            if (independent < 0) independent = player.VoicesAreIndependent() ? 1 : 0;
+            if (independent == 1) {
+                const int length = std::min(count - i, kVoiceMajorStretch);
+                player.RenderStretch(out + i, length);
+                i += length;
+                continue;
+            }
+        }
+        out[i++] = MixDown(player.RenderSample());
+    }
+    activeVoices.store(static_cast<int32_t>(player.voices.size()), std::memory_order_relaxed);
+}
 
-bool AllVoicesIndependent(const CEngine& engine) {
-    for (const CVoice* voice : engine.voices) {
-        if (!voice->stopped && !VoiceIsIndependent(*voice)) return false;
+void CEngine::RunBox(const char* boxName) { commands.Post(CMD_START_VOICE, boxName, 0, 0, 0.0f); }
+
+bool CEngine::MapMidiKeys(int32_t low, int32_t high, const std::string& boxName) {
+    if (program.boxes.FindBox(boxName) == nullptr) return false;
+    // Keys beyond the note table cannot come from a keyboard; mapping them one by one would let
+    // a script fill memory with billions of entries, so the range stops at the table's ends.
+    const int32_t first = std::max(std::min(low, high), 0);
+    const int32_t last = std::min(std::max(low, high), kNoteTableSize - 1);
+    for (int64_t key = first; key <= last; ++key) {
+        midiKeys[static_cast<int32_t>(key)] = boxName;
+        responses.Post(RESP_MIDIKEY, boxName.c_str(), static_cast<int32_t>(key), 0);
     }
     return true;
 }
 
-}  // namespace
+void CEngine::Spawn(const char* text) { commands.PostStart(CMD_SPAWN, text, SpawnStartRequest(), 0, 0.0f); }
 
-void RenderEngine(CEngine& engine, int count, float* out) {
-    // Whether the voices are independent of one another (-1: not known). Asked again only after
-    // a command has been applied: voices that end cannot make the others dependent.
-    int independent = -1;
-    for (int i = 0; i < count;) {
-        if (EngineTick(engine)) independent = -1;
-        if (engine.halted) {
-            out[i++] = 0.0f;
-            continue;
-        }
-        if (engine.voiceMajor) {
-            if (independent < 0) independent = AllVoicesIndependent(engine) ? 1 : 0;
-            if (independent == 1) {
-                // Short stretches: a command posted meanwhile waits at most this many samples.
-                const int end = std::min(count, i + kVoiceMajorStretch);
-                RenderVoiceMajor(engine, i, end, out);
-                i = end;
-                continue;
-            }
-        }
-        float sum = 0.0f;
-        auto& voices = engine.voices;
-        size_t kept = 0;
-        for (size_t index = 0; index < voices.size(); ++index) {
-            CVoice& voice = *voices[index];
-            bool keep = false;
-            if (!voice.stopped) {
-                float sample = 0.0f;
-                SEQUENCE_INSTANCE_DATA* root = voice.steadyRoot;
-                int64_t period = 0;
-                if (root != nullptr && root->steadyTone != nullptr && !engine.halted &&
-                    SteadyToneReady(*root, voice, period)) {
-                    // What the box's sample function would add up for its one sequence.
-                    sample = 0.0f + SteadyToneSample(*root, period);
-                    keep = true;
-                } else {
-                    keep = RenderBoxSample(*voice.rootBox, *voice.rootInstance, 0, sample, voice);
-                }
-                if (keep) sum += sample;
-            }
-            KeepOrDropVoice(engine, voices, index, keep, kept);
-        }
-        voices.resize(kept);
-        out[i++] = sum / 10.0f;
+void CEngine::BoxesReplaced() { PublishBoxReport(); }
+
+void CEngine::GlobalDeclared() { PublishGlobals(); }
+
+void CEngine::PublishBoxReport() {
+    const size_t length = WriteBoxReport(program.boxes, reportBuffer.get(), kReportBufferSize);
+    published.PublishReport(reportBuffer.get(), length);
+}
+
+void CEngine::PublishKeyMap() {
+    published.BeginKeys();
+    for (int32_t key = 0; key < kMidiKeys; ++key) {
+        auto mapped = midiKeys.find(key);
+        published.PublishKey(key, mapped != midiKeys.end() ? mapped->second.c_str() : nullptr);
     }
-    engine.activeVoices.store(static_cast<int32_t>(engine.voices.size()), std::memory_order_relaxed);
+    published.EndKeys();
+}
+
+void CEngine::PublishGlobals() {
+    published.BeginGlobals();
+    for (int letter = 0; letter < 256; ++letter) {
+        published.PublishGlobalSlot(static_cast<uint8_t>(letter), player.globalSlotOfLetter[letter]);
+    }
+    published.EndGlobals();
 }
 
 }  // namespace morvanel

@@ -3,7 +3,6 @@
 
 #include <string>
 
-#include "api/queues.h"
 #include "engine/engine.h"
 
 namespace morvanel {
@@ -17,7 +16,7 @@ void MidiRouter::NoteOn(int32_t note, int32_t velocity) {
     // A name too long for a start text cannot be posted: the note records serial 0, as a start
     // dropped by a full ring does.
     const int64_t serial =
-        key.state == KEY_MAPPED ? PostCommand(*engine, CMD_START_VOICE, key.boxName, 0, note, scaled) : 0;
+        key.state == KEY_MAPPED ? engine->commands.Post(CMD_START_VOICE, key.boxName, 0, note, scaled) : 0;
     std::lock_guard<std::mutex> guard(notesLock);
     activeNotes[note].push_back(serial);
 }
@@ -28,7 +27,7 @@ void MidiRouter::NoteOff(int32_t note) {
         std::lock_guard<std::mutex> guard(notesLock);
         serials.swap(activeNotes[note]);
     }
-    for (int64_t serial : serials) PostCommand(*engine, CMD_RELEASE_VOICE, nullptr, serial, 0, 0.0f);
+    for (int64_t serial : serials) engine->commands.Post(CMD_RELEASE_VOICE, nullptr, serial, 0, 0.0f);
 }
 
 }  // namespace morvanel

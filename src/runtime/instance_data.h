@@ -1,20 +1,18 @@
-// The runtime records under a playing voice: box instances, sequence instances and the
-// oscillator each sequence instance carries.
+// The runtime records under a playing voice: box instances, sequence instances and the oscillator
+// each sequence instance carries. Records come from the player's record pool.
 #pragma once
 
 #include <cstdint>
-#include <string>
 #include <memory_resource>
+#include <string>
 #include <vector>
 
+#include "program/model.h"
 #include "vars/variables.h"
 
 namespace morvanel {
 
-class CBox;
-class CSequence;
 class CVoice;
-struct SEQUENCE_ITEM;
 struct SEQUENCE_INSTANCE_DATA;
 
 struct OSCILLATOR_STATE {
@@ -34,8 +32,9 @@ struct SEQUENCE_INSTANCE_REF {
     SEQUENCE_INSTANCE_DATA* state;
 };
 
-struct BOX_INSTANCE_DATA final : CNumericVariablesState {
-    BOX_INSTANCE_DATA(CEngine* engine, CBox* box, CVoice* voice, int64_t id, std::pmr::memory_resource* pool);
+// A box instance; listed in its box's instances (the link), oldest first.
+struct BOX_INSTANCE_DATA final : CNumericVariablesState, INSTANCE_LINK {
+    BOX_INSTANCE_DATA(CBox* box, CVoice* voice, int64_t id, std::pmr::memory_resource* pool);
 
     CNumericVariablesState* GetScopeState(int32_t kind, int32_t levels) override;
     std::string GetName() const override;
@@ -47,12 +46,11 @@ struct BOX_INSTANCE_DATA final : CNumericVariablesState {
 };
 
 struct SEQUENCE_INSTANCE_DATA final : CNumericVariablesState {
-    SEQUENCE_INSTANCE_DATA(CEngine* engine, CSequence* sequence, CBox* box, CVoice* voice,
-                           int64_t boxInstanceId, SEQUENCE_INSTANCE_DATA* parent, std::pmr::memory_resource* pool);
+    SEQUENCE_INSTANCE_DATA(CSequence* sequence, CBox* box, CVoice* voice, int64_t boxInstanceId,
+                           SEQUENCE_INSTANCE_DATA* parent, std::pmr::memory_resource* pool);
 
     CNumericVariablesState* GetScopeState(int32_t kind, int32_t levels) override;
     std::string GetName() const override;
-    CEngine* GetEngine() const { return engine; }
 
     CSequence* sequence;
     CBox* box;

@@ -1,14 +1,26 @@
 // The sequence interpreter: one sequence instance, one sample; and one sample of a box instance.
+// A step checks the call depth and the shortcuts, lets a sequence that has not started pop its
+// parameters and check its condition, then runs items until one produces the sample: tones,
+// drawn levels, noise and calls produce; volume, fades, variables, the stack, prints and spawns
+// take no time and the next item runs in the same sample.
 #include <cstdio>
 
-#include "compile/expression.h"
-#include "compile/model.h"
-#include "engine/engine.h"
+#include "program/model.h"
+#include "program/values.h"
+#include "runtime/evaluate.h"
 #include "runtime/generators.h"
+#include "runtime/player.h"
+#include "runtime/steady_tone.h"
 #include "runtime/voice.h"
-#include "runtime/voice_major.h"
-#include "script/constants.h"
 #include "vars/numeric_cast.h"
+
+#if defined(__GNUC__)
+#define MORVANEL_ALWAYS_INLINE [[gnu::always_inline]] inline
+#elif defined(_MSC_VER)
+#define MORVANEL_ALWAYS_INLINE __forceinline
+#else
+#define MORVANEL_ALWAYS_INLINE inline
+#endif
 
 namespace morvanel {
 
@@ -24,8 +36,8 @@ constexpr int kMaxZeroTimeItems = 1024;
 // bodies calling one another cannot multiply the per-sequence limit with every level.
 constexpr int kCallCost = 16;
 
-int64_t PeriodOf(const SEQUENCE_ITEM& item, const SEQUENCE_INSTANCE_DATA& instance) {
-    return ToInt64(EvaluateValue(item.value, &instance));
+int64_t PeriodOf(const SEQUENCE_ITEM& item, const SEQUENCE_INSTANCE_DATA& instance, const CLOCK* clock) {
+    return ToInt64(EvaluateValue(item.value, &instance, clock));
 }
 
 // Counts one produced sample against the duration. A negative count means no limit and is left
@@ -52,24 +64,137 @@ bool GiveUpSample(SEQUENCE_INSTANCE_DATA& instance, float& sample) {
     return true;
 }
 
-}  // namespace
+// What running one item did.
+enum class ItemResult {
+    kProduced,     // the sample is written: the step is over
+    kGaveUp,       // the voice's work is spent: silence for this sample
+    kTookNoTime,   // the next item runs in the same sample
+};
 
-namespace {
+// One sample of the call item's child, starting the child first when the call begins. A child that
+// has ended is destroyed, and the item took no time.
+ItemResult RunCall(const SEQUENCE_ITEM& item, SEQUENCE_INSTANCE_DATA& instance, int depth, float& sample,
+                   CVoice& voice) {
+    if (instance.childInstance == nullptr) {
+        voice.workLeft -= kCallCost + static_cast<int32_t>(item.callee->sequences.size());
+        if (voice.workLeft <= 0) {
+            GiveUpSample(instance, sample);
+            return ItemResult::kGaveUp;
+        }
+        instance.childBox = item.callee;
+        instance.childInstance = CreateBoxInstance(*instance.childBox, voice, &instance);
+        instance.childInstanceId = instance.childInstance->instanceId;
+    }
+    float value = 0.0f;
+    if (RenderBoxSample(*instance.childBox, *instance.childInstance, depth + 1, value, voice)) {
+        UpdateFade(instance);
+        sample = value * instance.volume;
+        CountSample(instance);
+        instance.started = 1;
+        return ItemResult::kProduced;
+    }
+    // The child has ended and is destroyed; what follows runs in this same sample.
+    instance.childInstanceId = 0;
+    instance.childBox = nullptr;
+    instance.childInstance = nullptr;
+    return ItemResult::kTookNoTime;
+}
+
+// A tone item: one generator sample at the item's period, at the sequence's volume. A square or
+// saw that is the sequence's one-item loop is noted, so that its next samples skip the item loop.
+template <float (*Generate)(OSCILLATOR_STATE&, int64_t)>
+bool RunTone(CSequence& sequence, SEQUENCE_INSTANCE_DATA& instance, const SEQUENCE_ITEM& item, float& sample,
+             const CVoice& voice, bool steady) {
+    UpdateFade(instance);
+    const float value = Generate(FindOscillator(instance), PeriodOf(item, instance, voice.clock));
+    if (steady && &item == sequence.loopStart && voice.player->steadyTones) NoteSteadyItem(sequence, instance, item);
+    return Produce(instance, sample, value * instance.volume);
+}
+
+MORVANEL_ALWAYS_INLINE ItemResult RunItem(CSequence& sequence, SEQUENCE_INSTANCE_DATA& instance, int depth,
+                                          float& sample, CVoice& voice) {
+    const SEQUENCE_ITEM& item = *instance.current;
+    const CLOCK* clock = voice.clock;
+    switch (item.kind) {
+        case SI_SAMPLE:
+        case SI_OUT:
+            UpdateFade(instance);
+            Produce(instance, sample, EvaluateValue(item.value, &instance, clock) * instance.volume);
+            return ItemResult::kProduced;
+        case SI_NOISE_SAMPLE:
+            UpdateFade(instance);
+            Produce(instance, sample, NoiseSample() * instance.volume);
+            return ItemResult::kProduced;
+        case SI_SAW:
+            RunTone<SawSample>(sequence, instance, item, sample, voice, true);
+            return ItemResult::kProduced;
+        case SI_SQR:
+            RunTone<SquareSample>(sequence, instance, item, sample, voice, true);
+            return ItemResult::kProduced;
+        case SI_NOISE5:
+            RunTone<Noise5Sample>(sequence, instance, item, sample, voice, false);
+            return ItemResult::kProduced;
+        case SI_NOISE17E:
+            RunTone<Noise17eSample>(sequence, instance, item, sample, voice, false);
+            return ItemResult::kProduced;
+        case SI_CALL:
+            return RunCall(item, instance, depth, sample, voice);
+        case SI_SPAWN:
+            voice.player->events.Spawn(item.value.TextOrNull());
+            break;
+        case SI_FADEOUT:
+            StartFadeOut(instance, PeriodOf(item, instance, clock));
+            break;
+        case SI_FADEIN:
+            StartFadeIn(instance, PeriodOf(item, instance, clock));
+            break;
+        case SI_VOL:
+            SetVolume(instance, EvaluateValue(item.value, &instance, clock));
+            break;
+        case SI_LET:
+            WriteSlotAt(instance, item.value.number.slot, EvaluateExpression(*item.expression, &instance, clock));
+            break;
+        case SI_PRINT:
+            std::printf("%f\n", static_cast<double>(EvaluateExpression(*item.expression, &instance, clock)));
+            break;
+        case SI_PUSH:
+            PushArgument(voice, EvaluateExpression(*item.expression, &instance, clock));
+            break;
+        case SI_POP:
+            WriteSlotAt(instance, item.value.number.slot, PopArgument(voice));
+            break;
+        case SI_OWN:
+            instance.own = 1;
+            break;
+        default:
+            break;
+    }
+    return ItemResult::kTookNoTime;
+}
+
+// Before its first sample a sequence pops its parameters and checks its condition; false when the
+// condition does not hold (the sequence then never plays).
+bool StartSequence(CSequence& sequence, SEQUENCE_INSTANCE_DATA& instance, const SEQUENCE_ITEM* end, CVoice& voice) {
+    while (instance.current < end && instance.current->kind == SI_POP) {
+        WriteSlotAt(instance, instance.current->value.number.slot, PopArgument(voice));
+        ++instance.current;
+    }
+    return EvaluateValue(sequence.condition, &instance, voice.clock) != 0.0f;
+}
 
 // Inlined into the box's sample function, where nearly every call comes from: a call per sequence
 // per sample costs more than the steady-state work of a tone item.
-[[gnu::always_inline]] inline bool Step(CSequence& sequence, SEQUENCE_INSTANCE_DATA& instance, int depth,
-                                        float& sample, CVoice& voice) {
-    CEngine& engine = *sequence.engine;
+MORVANEL_ALWAYS_INLINE bool Step(CSequence& sequence, SEQUENCE_INSTANCE_DATA& instance, int depth, float& sample,
+                                 CVoice& voice) {
+    CPlayer& player = *voice.player;
     if (depth >= kMaxCallDepth) {
-        if (!engine.halted) {
+        if (!player.halted) {
             std::printf("WARNING: Max depth reached\n");
-            engine.halted = true;
+            player.halted = true;
         }
         sample = 0.0f;
         return false;
     }
-
     if (instance.steadyTone != nullptr) {
         int64_t period = 0;
         if (SteadyToneReady(instance, voice, period)) {
@@ -81,19 +206,13 @@ namespace {
 
     const SEQUENCE_ITEM* const end = sequence.items.data() + sequence.items.size();
     if (sequence.items.size() <= 1) {
+        // An empty body is silence for its duration.
         if (instance.remaining <= 0) return false;
         sample = 0.0f;
         --instance.remaining;
         return true;
     }
-
-    if (!instance.started) {
-        while (instance.current < end && instance.current->kind == SI_POP) {
-            WriteSlotAt(instance, instance.current->value.number.slot, PopArgument(voice));
-            ++instance.current;
-        }
-        if (EvaluateValue(sequence.condition, &instance) == 0.0f) return false;
-    }
+    if (!instance.started && !StartSequence(sequence, instance, end, voice)) return false;
     if (instance.remaining == 0) {
         sample = 0.0f;
         return false;
@@ -101,8 +220,9 @@ namespace {
 
     int budget = kMaxZeroTimeItems;
     for (;;) {
-        const bool releasing = voice.released && voice.releaseOwner == sequence.box;
-        if (releasing) {
+        // The end of the part being played: a released sequence leaves through its release part,
+        // a looping one goes round (while its while condition holds), any other stops producing.
+        if (voice.released && voice.releaseOwner == sequence.box) {
             if (instance.current >= end || instance.current->kind == SI_END) {
                 voice.releaseOwner = instance.parent != nullptr ? instance.parent->box : nullptr;
                 return false;
@@ -110,94 +230,17 @@ namespace {
         } else if (instance.current == sequence.releaseStart || instance.current >= end ||
                    instance.current->kind == SI_END) {
             if (!sequence.looping) break;
-            if (sequence.conditionIsWhile && EvaluateValue(sequence.condition, &instance) == 0.0f) break;
+            if (sequence.conditionIsWhile && EvaluateValue(sequence.condition, &instance, voice.clock) == 0.0f) break;
             instance.current = sequence.loopStart;
         }
 
-        const SEQUENCE_ITEM& item = *instance.current;
-        switch (item.kind) {
-            case SI_SAMPLE:
-            case SI_OUT:
-                UpdateFade(instance);
-                return Produce(instance, sample, EvaluateValue(item.value, &instance) * instance.volume);
-            case SI_NOISE_SAMPLE:
-                UpdateFade(instance);
-                return Produce(instance, sample, NoiseSample() * instance.volume);
-            case SI_SAW: {
-                UpdateFade(instance);
-                const float value = SawSample(FindOscillator(instance), PeriodOf(item, instance));
-                if (&item == sequence.loopStart && engine.steadyTones) NoteSteadyItem(sequence, instance, item);
-                return Produce(instance, sample, value * instance.volume);
-            }
-            case SI_SQR: {
-                UpdateFade(instance);
-                const float value = SquareSample(FindOscillator(instance), PeriodOf(item, instance));
-                if (&item == sequence.loopStart && engine.steadyTones) NoteSteadyItem(sequence, instance, item);
-                return Produce(instance, sample, value * instance.volume);
-            }
-            case SI_NOISE5: {
-                UpdateFade(instance);
-                const float value = Noise5Sample(FindOscillator(instance), PeriodOf(item, instance));
-                return Produce(instance, sample, value * instance.volume);
-            }
-            case SI_NOISE17E: {
-                UpdateFade(instance);
-                const float value = Noise17eSample(FindOscillator(instance), PeriodOf(item, instance));
-                return Produce(instance, sample, value * instance.volume);
-            }
-            case SI_CALL: {
-                if (instance.childInstanceId == 0) {
-                    voice.workLeft -= kCallCost + static_cast<int32_t>(item.target.box->sequences.size());
-                    if (voice.workLeft <= 0) return GiveUpSample(instance, sample);
-                    instance.childBox = item.target.box;
-                    instance.childInstance = CreateBoxInstance(*instance.childBox, voice, &instance);
-                    instance.childInstanceId = instance.childInstance->instanceId;
-                }
-                float value = 0.0f;
-                if (RenderBoxSample(*instance.childBox, *instance.childInstance, depth + 1, value, voice)) {
-                    UpdateFade(instance);
-                    sample = value * instance.volume;
-                    CountSample(instance);
-                    instance.started = 1;
-                    return true;
-                }
-                // The child has ended and is destroyed; what follows runs in this same sample.
-                instance.childInstanceId = 0;
-                instance.childBox = nullptr;
-                instance.childInstance = nullptr;
-                break;
-            }
-            case SI_SPAWN:
-                PostStart(engine, CMD_SPAWN, item.value.TextOrNull(), SpawnStartRequest(), 0, 0.0f);
-                break;
-            case SI_FADEOUT:
-                StartFadeOut(instance, PeriodOf(item, instance));
-                break;
-            case SI_FADEIN:
-                StartFadeIn(instance, PeriodOf(item, instance));
-                break;
-            case SI_VOL:
-                SetVolume(instance, EvaluateValue(item.value, &instance));
-                break;
-            case SI_LET:
-                WriteSlotAt(instance, item.value.number.slot, EvaluateExpression(*item.target.expression, &instance));
-                break;
-            case SI_PRINT:
-                std::printf("%f\n", static_cast<double>(EvaluateExpression(*item.target.expression, &instance)));
-                break;
-            case SI_PUSH:
-                PushArgument(voice, EvaluateExpression(*item.target.expression, &instance));
-                break;
-            case SI_POP:
-                WriteSlotAt(instance, item.value.number.slot, PopArgument(voice));
-                break;
-            case SI_OWN:
-                instance.own = 1;
-                break;
-            default:
+        switch (RunItem(sequence, instance, depth, sample, voice)) {
+            case ItemResult::kProduced:
+            case ItemResult::kGaveUp:
+                return true;
+            case ItemResult::kTookNoTime:
                 break;
         }
-        // A zero-time item (or a call that just ended) is done.
         ++instance.current;
         if (instance.remaining == 0) {
             sample = 0.0f;
@@ -223,8 +266,8 @@ bool StepSequence(CSequence& sequence, SEQUENCE_INSTANCE_DATA& instance, int dep
 // Kept beside the interpreter so that the compiler can inline one sequence's step into it.
 bool RenderBoxSample(CBox& box, BOX_INSTANCE_DATA& instance, int depth, float& sample, CVoice& voice) {
     if (depth == 0) voice.workLeft = kMaxVoiceWorkPerSample;
-    if (box.engine->halted) {
-        DestroyBoxInstance(box, instance.instanceId);
+    if (voice.player->halted) {
+        DestroyBoxInstance(&instance);
         return false;
     }
     sample = 0.0f;
@@ -239,13 +282,13 @@ bool RenderBoxSample(CBox& box, BOX_INSTANCE_DATA& instance, int depth, float& s
             sample += value;
             sounding = true;
         } else if (first) {
-            DestroyBoxInstance(box, instance.instanceId);
+            DestroyBoxInstance(&instance);
             return false;
         }
         first = false;
     }
     if (first) {
-        DestroyBoxInstance(box, instance.instanceId);
+        DestroyBoxInstance(&instance);
         return false;
     }
     return sounding;

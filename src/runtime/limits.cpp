@@ -1,12 +1,9 @@
-// Instance limits (maxinst over a box or its group) and the repointing of call items when a
-// redefined box takes over.
+// Instance limits: maxinst over a box or its group.
 #include <algorithm>
 #include <utility>
 #include <vector>
 
-#include "compile/model.h"
-#include "engine/engine.h"
-#include "runtime/voice.h"
+#include "runtime/player.h"
 
 namespace morvanel {
 
@@ -17,10 +14,10 @@ int32_t CountInstances(const CBox& box, bool wholeGroup) {
         for (const CBox* member : *box.groupMembers) total += CountInstances(*member, false);
         return static_cast<int32_t>(std::min<int64_t>(total, INT32_MAX));
     }
-    return static_cast<int32_t>(std::min<size_t>(box.instances.size(), INT32_MAX));
+    return static_cast<int32_t>(std::min<int64_t>(box.instances.size(), INT32_MAX));
 }
 
-void EnforceMaxInstances(CEngine& engine, CBox& box) {
+void EnforceMaxInstances(CPlayer& player, CBox& box) {
     const int32_t limit = box.maxInstances;
     if (limit <= 0) return;
     int64_t excess = static_cast<int64_t>(CountInstances(box, true)) - limit + 1;
@@ -28,11 +25,14 @@ void EnforceMaxInstances(CEngine& engine, CBox& box) {
 
     // Oldest first across the whole group. Voices, not instances, are kept: retiring one voice
     // destroys instances (and may even free boxes) further down the list. The list reuses the
-    // engine's room; it grows only past the most instances a group ever had.
-    auto& candidates = engine.limitCandidates;
+    // player's room; it grows only past the most instances a group ever had.
+    auto& candidates = player.limitCandidates;
     candidates.clear();
     auto collect = [&candidates](const CBox& member) {
-        for (const auto& [id, instance] : member.instances) candidates.emplace_back(id, instance.voice);
+        for (const INSTANCE_LINK* link = member.instances.oldest; link != nullptr; link = link->newer) {
+            const auto* instance = static_cast<const BOX_INSTANCE_DATA*>(link);
+            candidates.emplace_back(instance->instanceId, instance->voice);
+        }
     };
     if (box.groupMembers != nullptr) {
         for (const CBox* member : *box.groupMembers) collect(*member);
@@ -53,15 +53,6 @@ void EnforceMaxInstances(CEngine& engine, CBox& box) {
         --excess;
     }
     candidates.clear();
-}
-
-void RedirectBoxReferences(CBox& box, const CBox* oldBox, CBox* newBox) {
-    for (auto& sequence : box.sequences) {
-        for (SEQUENCE_ITEM& item : sequence->items) {
-            if (item.kind == SI_CALL && item.target.box == oldBox) item.target.box = newBox;
-        }
-        // Nested bodies are boxes of their own, listed with the anonymous boxes.
-    }
 }
 
 }  // namespace morvanel

@@ -64,6 +64,12 @@ void CRecordPool::do_deallocate(void* block, size_t bytes, size_t) {
     --sizeClass.inUse;
 }
 
+int64_t CRecordPool::BlocksInUse() const {
+    int64_t total = 0;
+    for (const SizeClass& sizeClass : classes) total += sizeClass.inUse;
+    return total;
+}
+
 void CRecordPool::Reserve(int64_t minimum) {
     for (size_t index = 0; index < kClasses; ++index) {
         SizeClass& sizeClass = classes[index];

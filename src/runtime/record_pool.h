@@ -25,6 +25,8 @@ public:
     // Blocks that came from the heap so far, and the heap requests made for them: tests and
     // benchmarks read these to see whether steady play had to grow the pool.
     int64_t BlocksMade() const { return blocksMade; }
+    // Blocks handed out and not given back: records still alive.
+    int64_t BlocksInUse() const;
     int64_t HeapRequests() const { return heapRequests; }
 
 private:

@@ -1,17 +1,12 @@
-// Voice-by-voice rendering of independent voices, with tight loops for steady square and saw
-// tones. The arithmetic is the sample-by-sample path's, operation for operation and in the same
-// order per output sample, so the two agree bit for bit.
-#include "runtime/voice_major.h"
-
+// Voice-by-voice rendering: when no playing voice can observe another, each voice runs over a
+// stretch of samples on its own, which keeps its state in cache and lets steady tones run as tight
+// loops. The additions into each output sample happen in the same order as on the
+// sample-by-sample path (voices in start order, each sample 0.0 plus the tone's value), so the
+// two agree bit for bit.
 #include <algorithm>
 
-#include "compile/expression.h"
-#include "compile/model.h"
-#include "engine/engine.h"
-#include "runtime/generators.h"
-#include "runtime/voice.h"
-#include "script/constants.h"
-#include "vars/numeric_cast.h"
+#include "runtime/player.h"
+#include "runtime/steady_tone.h"
 
 namespace morvanel {
 
@@ -43,7 +38,7 @@ bool ItemIsIndependent(const CSequence& sequence, const SEQUENCE_ITEM& item) {
         case SI_END:
             return true;
         case SI_LET:
-            return !DrawsRandom(item.target.expression) && !WritesEngineVariable(sequence, item.value.number.slot);
+            return !DrawsRandom(item.expression.get()) && !WritesEngineVariable(sequence, item.value.number.slot);
         case SI_POP:
             return !WritesEngineVariable(sequence, item.value.number.slot);
         default:
@@ -53,20 +48,24 @@ bool ItemIsIndependent(const CSequence& sequence, const SEQUENCE_ITEM& item) {
     }
 }
 
-// Whether `sequence` loops over exactly one square or saw item (computed once).
-bool HasSteadyShape(CSequence& sequence) {
-    if (sequence.steadyShape < 0) {
-        const SEQUENCE_ITEM* tone = sequence.loopStart;
-        bool steady = sequence.looping && tone != nullptr && sequence.items.size() > 1 &&
-                      (tone->kind == SI_SQR || tone->kind == SI_SAW);
-        if (steady) {
-            const SEQUENCE_ITEM* after = tone + 1;
-            const SEQUENCE_ITEM* end = sequence.items.data() + sequence.items.size();
-            steady = after == sequence.releaseStart || after >= end || after->kind == SI_END;
-        }
-        sequence.steadyShape = steady ? 1 : 0;
+// Whether running `sequence` can neither affect another voice nor be affected by one: no random
+// draws, noise registers, prints, spawns, argument pushes or calls, and no writes to engine
+// variables. Worked out once: a compiled sequence never changes its items.
+bool SequenceIsIndependent(CSequence& sequence) {
+    if (sequence.independence < 0) {
+        const bool independent = std::all_of(sequence.items.begin(), sequence.items.end(),
+                                             [&](const SEQUENCE_ITEM& item) { return ItemIsIndependent(sequence, item); });
+        sequence.independence = independent ? 1 : 0;
     }
-    return sequence.steadyShape == 1;
+    return sequence.independence == 1;
+}
+
+// Whether every sequence of the voice's root box is independent (the root box makes no calls, so
+// these are all the sequences the voice will ever run).
+bool VoiceIsIndependent(const CVoice& voice) {
+    if (voice.rootBox == nullptr) return false;
+    return std::all_of(voice.rootBox->sequences.begin(), voice.rootBox->sequences.end(),
+                       [](const std::unique_ptr<CSequence>& sequence) { return SequenceIsIndependent(*sequence); });
 }
 
 // Adds `value` to out[0, length): the volume is steady, so every sample of a half period is one
@@ -85,9 +84,11 @@ int RenderSteadyTone(CVoice& voice, float* out, int count) {
     SEQUENCE_INSTANCE_DATA& state = *root;
     const int length = state.remaining > 0 ? static_cast<int>(std::min<int64_t>(count, state.remaining)) : count;
     if (state.steadyTone->kind != SI_SQR || state.fadeStep != 0.0f) {
-        for (int i = 0; i < length; ++i) out[i] += 0.0f + SteadyToneSample(state, period);
+        for (int i = 0; i < length; ++i) out[i] += SteadyVoiceSample(state, period);
         return length;
     }
+    // A square at a steady volume: runs of one float per half period, each the value that
+    // SteadyVoiceSample gives for it (0.0 plus the level times the volume).
     OSCILLATOR_STATE& oscillator = *state.steadyOscillator;
     oscillator.period = period;
     oscillator.halfPeriod = period >> 1;
@@ -114,67 +115,41 @@ int RenderSteadyTone(CVoice& voice, float* out, int count) {
 
 }  // namespace
 
-SEQUENCE_INSTANCE_DATA* SteadyRootOf(const CBox& box, BOX_INSTANCE_DATA& root) {
-    if (box.sequences.size() != 1 || root.sequenceInstances.size() != 1) return nullptr;
-    return HasSteadyShape(*box.sequences.front()) ? root.sequenceInstances.front().state : nullptr;
+bool CPlayer::VoicesAreIndependent() const {
+    return std::all_of(voices.begin(), voices.end(),
+                       [](const CVoice* voice) { return voice->stopped || VoiceIsIndependent(*voice); });
 }
 
-void NoteSteadyItem(CSequence& sequence, SEQUENCE_INSTANCE_DATA& instance, const SEQUENCE_ITEM& item) {
-    if (&item != sequence.loopStart || !HasSteadyShape(sequence)) return;
-    instance.steadyTone = &item;
-    instance.steadyOscillator = &FindOscillator(instance);
-    // A plain number cannot change; variables and units (tempo) are read at every sample.
-    const PARAM_VALUE& value = item.value;
-    const bool constant = (value.kind == VK_INTEGER || value.kind == VK_FLOAT) &&
-                          (value.unit == VU_PLAIN || value.unit == VU_NEGATED);
-    instance.steadyPeriod = constant ? ToInt64(EvaluateValue(value, &instance)) : 0;
-}
-
-bool SequenceIsIndependent(CSequence& sequence) {
-    if (sequence.independence < 0) {
-        const bool independent = std::all_of(sequence.items.begin(), sequence.items.end(),
-                                             [&](const SEQUENCE_ITEM& item) { return ItemIsIndependent(sequence, item); });
-        sequence.independence = independent ? 1 : 0;
-    }
-    return sequence.independence == 1;
-}
-
-bool VoiceIsIndependent(const CVoice& voice) {
-    if (voice.rootBox == nullptr) return false;
-    return std::all_of(voice.rootBox->sequences.begin(), voice.rootBox->sequences.end(),
-                       [](const std::unique_ptr<CSequence>& sequence) { return SequenceIsIndependent(*sequence); });
-}
-
-void RenderVoiceMajor(CEngine& engine, int first, int count, float* out) {
-    float* const stretch = out + first;
-    const int length = count - first;
-    std::fill(stretch, stretch + length, 0.0f);
-    auto& voices = engine.voices;
+void CPlayer::RenderStretch(float* out, int length) {
+    std::fill(out, out + length, 0.0f);
     size_t kept = 0;
     for (size_t index = 0; index < voices.size(); ++index) {
-        CVoice& voice = *voices[index];
-        bool keep = !voice.stopped;
+        CVoice* voice = voices[index];
+        bool keep = !voice->stopped;
         if (keep) {
-            const bool steadyTones = engine.steadyTones;
-            int done = steadyTones ? RenderSteadyTone(voice, stretch, length) : 0;
+            int done = steadyTones ? RenderSteadyTone(*voice, out, length) : 0;
             while (done < length) {
                 float sample = 0.0f;
-                if (!RenderBoxSample(*voice.rootBox, *voice.rootInstance, 0, sample, voice)) {
+                if (!RenderVoiceSample(*voice, sample)) {
                     keep = false;
                     break;
                 }
-                stretch[done++] += sample;
+                out[done++] += sample;
                 // An attack part or a fade may have just led into a steady tone.
-                if (steadyTones && voice.steadyRoot != nullptr && voice.steadyRoot->steadyTone != nullptr) {
-                    done += RenderSteadyTone(voice, stretch + done, length - done);
+                if (steadyTones && voice->steadyRoot != nullptr && voice->steadyRoot->steadyTone != nullptr) {
+                    done += RenderSteadyTone(*voice, out + done, length - done);
                 }
             }
         }
-        KeepOrDropVoice(engine, voices, index, keep, kept);
+        if (keep) {
+            voices[kept++] = voice;
+        } else {
+            DropVoice(voice);
+        }
     }
     voices.resize(kept);
-    for (int i = 0; i < length; ++i) stretch[i] = stretch[i] / 10.0f;
-    engine.voiceMajorSamples += length;
+    for (int i = 0; i < length; ++i) out[i] = MixDown(out[i]);
+    voiceMajorSamples += length;
 }
 
 }  // namespace morvanel

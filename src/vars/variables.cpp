@@ -6,9 +6,8 @@
 
 namespace morvanel {
 
-CNumericVariablesState::CNumericVariablesState(CEngine* stateEngine, CNumericVariablesOwner* stateOwner,
-                                               std::pmr::memory_resource* resource)
-    : engine(stateEngine), slots(nullptr), slotCount(0), owner(stateOwner) {
+CNumericVariablesState::CNumericVariablesState(CNumericVariablesOwner* stateOwner, std::pmr::memory_resource* resource)
+    : slots(nullptr), slotCount(0), owner(stateOwner) {
     const size_t declared = stateOwner != nullptr ? stateOwner->declarations.size() : 0;
     slotCount = static_cast<int32_t>(std::clamp<size_t>(declared, 1, kMaxVariableSlots));
     slotResource = resource != nullptr ? resource : std::pmr::new_delete_resource();
@@ -17,9 +16,9 @@ CNumericVariablesState::CNumericVariablesState(CEngine* stateEngine, CNumericVar
     slots = static_cast<VariableSlot*>(storage);
 }
 
-CNumericVariablesState::CNumericVariablesState(CEngine* stateEngine, CNumericVariablesOwner* stateOwner,
-                                               VariableSlot* storage, int32_t count)
-    : engine(stateEngine), slots(storage), slotCount(count), owner(stateOwner) {}
+CNumericVariablesState::CNumericVariablesState(CNumericVariablesOwner* stateOwner, VariableSlot* storage,
+                                               int32_t count)
+    : slots(storage), slotCount(count), owner(stateOwner) {}
 
 CNumericVariablesState::~CNumericVariablesState() {
     if (slotResource != nullptr) {
@@ -50,11 +49,10 @@ const VariableDeclaration* DeclareVariable(CNumericVariablesOwner& owner, uint8_
         ++levels;
     }
 
+    // Own letters were answered above, so a letter found on the way up belongs to an ancestor.
     VariableDeclaration declaration{};
     if (found < 0) {
         declaration = {0, 0, next, next};
-    } else if (current == &owner) {
-        declaration = {0, 0, found, next};  // unreachable: own letters return above
     } else {
         declaration = {current->scopeKind, levels, found, next};
     }

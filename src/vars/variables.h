@@ -10,8 +10,6 @@
 
 namespace morvanel {
 
-class CEngine;
-
 enum ScopeKind : int32_t {
     SCOPE_SEQUENCE = 1,
     SCOPE_BOX = 2,
@@ -58,8 +56,7 @@ public:
 class CNumericVariablesState {
 public:
     // Slots for every declaration of `owner`, taken from `resource` (the heap when null).
-    CNumericVariablesState(CEngine* engine, CNumericVariablesOwner* owner,
-                           std::pmr::memory_resource* resource = nullptr);
+    explicit CNumericVariablesState(CNumericVariablesOwner* owner, std::pmr::memory_resource* resource = nullptr);
     virtual ~CNumericVariablesState();
     CNumericVariablesState(const CNumericVariablesState&) = delete;
     CNumericVariablesState& operator=(const CNumericVariablesState&) = delete;
@@ -68,14 +65,13 @@ public:
     virtual CNumericVariablesState* GetScopeState(int32_t kind, int32_t levels) = 0;
     virtual std::string GetName() const = 0;
 
-    CEngine* engine;
     VariableSlot* slots;
     int32_t slotCount;
     CNumericVariablesOwner* owner;
 
 protected:
     // Slots in storage the derived class owns (zero-filled by the caller).
-    CNumericVariablesState(CEngine* engine, CNumericVariablesOwner* owner, VariableSlot* storage, int32_t count);
+    CNumericVariablesState(CNumericVariablesOwner* owner, VariableSlot* storage, int32_t count);
 
 private:
     std::pmr::memory_resource* slotResource = nullptr;  // null: `slots` is not ours to free

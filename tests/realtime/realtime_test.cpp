@@ -25,12 +25,15 @@
 #include "engine/engine.h"
 #include "morvanel.h"
 #include "support/test_support.h"
+#include "support/engine_access.h"
 
 extern "C" void* __libc_malloc(size_t size);
 extern "C" void* __libc_memalign(size_t alignment, size_t size);
 extern "C" void __libc_free(void* block);
 
 namespace {
+
+using morvanel::testing::EngineOf;
 
 // Allocations and lock acquisitions made by the thread that set `counting`.
 thread_local bool counting = false;
@@ -81,13 +84,12 @@ std::vector<Workload> Workloads() {
     return workloads;
 }
 
-morvanel::CEngine& EngineOf(int id) { return *morvanel::InstanceRegistry::Get().Find(id)->engine; }
 
 // Every named box as a start text with one argument per parameter: notes, numbers and a global.
 std::vector<std::string> StartTexts(int id) {
     static const char* const kArguments[] = {"c5", "300", "%p", "a4", "0.5"};
     std::vector<std::string> texts;
-    for (const auto& [name, box] : EngineOf(id).boxes) {
+    for (const auto& [name, box] : EngineOf(id).program.boxes.Named()) {
         std::string text = name;
         for (size_t i = 0; i < box->paramLetters.size(); ++i) text += std::string(":") + kArguments[i % 5];
         if (text.size() <= 31) texts.push_back(text);
@@ -174,7 +176,7 @@ TEST(RealTime, GameEventsAllocateNothingAndTakeNoLockOnTheAudioThread) {
         PlayGame(id, 600, 7, true);
         EXPECT_EQ(allocations.load(), 0);
         EXPECT_EQ(locks.load(), 0);
-        EXPECT_FALSE(EngineOf(id).AnyPendingBox()) << "a redefinition never settled";
+        EXPECT_FALSE(EngineOf(id).program.boxes.AnyPendingBox()) << "a redefinition never settled";
         DestroyInstance(id);
     }
 }

@@ -8,14 +8,16 @@
 #include "morvanel.h"
 #include "runtime/voice.h"
 #include "support/test_support.h"
+#include "support/engine_access.h"
 
 namespace {
 
+using morvanel::testing::EngineOf;
+
 using morvanel::testing::Instance;
 
-morvanel::CEngine& EngineOf(int id) { return *morvanel::InstanceRegistry::Get().Find(id)->engine; }
 
-int QueuedCommands(int id) { return EngineOf(id).commandCount.load(); }
+int QueuedCommands(int id) { return EngineOf(id).commands.count.load(); }
 
 TEST(Exports, AmIAliveAnswersBeforeAnythingElse) { EXPECT_EQ(AmIAlive(), 42); }
 
@@ -126,7 +128,7 @@ TEST(Exports, GetBufferWithoutRoomRunsNoTick) {
         EXPECT_EQ(GetBuffer(c.count, c.nullOut ? nullptr : out, instance.id()), c.expected);
         EXPECT_EQ(out[0], 7.0f);
         EXPECT_EQ(QueuedCommands(instance.id()), 1);
-        EXPECT_TRUE(EngineOf(instance.id()).voices.empty());
+        EXPECT_TRUE(EngineOf(instance.id()).player.voices.empty());
     }
 }
 
@@ -152,7 +154,7 @@ TEST(Exports, StartTextsLongerThanThirtyOneCharactersAreRejected) {
     const int voiceId = instance.Start(fits);
     EXPECT_NE(voiceId, 0);
     instance.Render(1);
-    const auto& voices = EngineOf(instance.id()).voices;
+    const auto& voices = EngineOf(instance.id()).player.voices;
     ASSERT_EQ(voices.size(), 1u);
     EXPECT_EQ(voices[0]->voiceId, voiceId);
     EXPECT_EQ(voices[0]->rootBox->name, fits);

@@ -9,19 +9,19 @@
 #include <vector>
 
 #include "api/instance_registry.h"
-#include "compile/expression.h"
+#include "program/expression.h"
 #include "support/test_support.h"
+#include "support/engine_access.h"
 
 namespace {
+
+using morvanel::testing::EngineOf;
 
 using morvanel::CBox;
 using morvanel::CSequence;
 using morvanel::PARAM_VALUE;
 using morvanel::testing::Instance;
 
-morvanel::CEngine& EngineOf(const Instance& instance) {
-    return *morvanel::InstanceRegistry::Get().Find(instance.id())->engine;
-}
 
 std::string Letter(const CSequence& sequence, int32_t slot) {
     for (const auto& [letter, declaration] : sequence.declarations) {
@@ -78,21 +78,21 @@ std::string Items(const CSequence& sequence) {
                                item.kind == morvanel::SI_PRINT || item.kind == morvanel::SI_END;
         if (!(zero && valueless)) text += " " + Value(sequence, item.value);
         if (item.kind == morvanel::SI_CALL) {
-            std::string callee = item.target.box->name;
+            std::string callee = item.callee->name;
             for (const auto& [key, nested] : sequence.nestedBoxes) {
-                if (nested == item.target.box) callee = "{" + std::to_string(key) + "}";
+                if (nested == item.callee) callee = "{" + std::to_string(key) + "}";
             }
             text += " " + callee;
         }
         if (item.kind == morvanel::SI_LET || item.kind == morvanel::SI_PUSH || item.kind == morvanel::SI_PRINT) {
-            text += " [" + Program(sequence, *item.target.expression) + "]";
+            text += " [" + Program(sequence, *item.expression) + "]";
         }
     }
     return text;
 }
 
 const CSequence& FirstSequence(const Instance& instance, const char* name) {
-    const CBox* box = EngineOf(instance).FindBox(name);
+    const CBox* box = EngineOf(instance).program.boxes.FindBox(name);
     if (box == nullptr || box->sequences.empty()) throw std::runtime_error(std::string("no sequence in box ") + name);
     return *box->sequences[0];
 }
@@ -106,11 +106,11 @@ TEST(Definition, WorkedExampleBeep) {
     Instance instance(48000);
     ASSERT_TRUE(Compiled(instance.Parse("beep:%f maxinst(2) = dur(~0.5) { @loop sqr(#60) }")));
     morvanel::CEngine& engine = EngineOf(instance);
-    const CBox& beep = *engine.FindBox("beep");
+    const CBox& beep = *engine.program.boxes.FindBox("beep");
     EXPECT_EQ(std::string(beep.paramLetters.begin(), beep.paramLetters.end()), "f");
     EXPECT_EQ(beep.maxInstances, 2);
     EXPECT_FALSE(beep.stopExcess);
-    EXPECT_EQ(engine.groups.namesById.at(beep.groupId), "_default_");
+    EXPECT_EQ(engine.program.groups.namesById.at(beep.groupId), "_default_");
     ASSERT_EQ(beep.sequences.size(), 1u);
     const CSequence& sequence = *beep.sequences[0];
     EXPECT_EQ(Items(sequence), "SI_POP %f, SI_SQR 183, SI_END");
@@ -126,7 +126,7 @@ TEST(Definition, WorkedExampleBeep) {
 TEST(Definition, ParametersArePoppedInReverseAtTheHeadOfTheFirstBodyOnly) {
     Instance instance;
     ASSERT_TRUE(Compiled(instance.Parse("b:%a:%b = { out(0) } { out(%a) }")));
-    const CBox& box = *EngineOf(instance).FindBox("b");
+    const CBox& box = *EngineOf(instance).program.boxes.FindBox("b");
     ASSERT_EQ(box.sequences.size(), 2u);
     EXPECT_LT(box.sequences[0]->serial, box.sequences[1]->serial);
     EXPECT_EQ(Items(*box.sequences[0]), "SI_POP %b, SI_POP %a, SI_OUT 0f, SI_END");
@@ -178,8 +178,8 @@ TEST(Definition, EqualsFollowedByNoBodyLeavesABoxWithoutSequences) {
     Instance instance;
     EXPECT_EQ(instance.Parse("b = c = { out(0) }"),
               "LINE 1 COLUMN 19: Compilation successful. Parsed 2 boxes and 0 commands.\n");
-    EXPECT_TRUE(EngineOf(instance).FindBox("b")->sequences.empty());
-    EXPECT_EQ(EngineOf(instance).FindBox("c")->sequences.size(), 1u);
+    EXPECT_TRUE(EngineOf(instance).program.boxes.FindBox("b")->sequences.empty());
+    EXPECT_EQ(EngineOf(instance).program.boxes.FindBox("c")->sequences.size(), 1u);
 }
 
 TEST(Definition, Failures) {
@@ -213,15 +213,15 @@ TEST(Definition, NestedBodiesCallFreshAnonymousBoxes) {
     for (const auto& [key, nested] : outer.nestedBoxes) {
         EXPECT_TRUE(nested->name.empty());
         EXPECT_EQ(nested->parentSequence, &outer);
-        EXPECT_NE(std::find(engine.anonymousBoxes.begin(), engine.anonymousBoxes.end(), nested),
-                  engine.anonymousBoxes.end());
+        EXPECT_NE(std::find(engine.program.boxes.Anonymous().begin(), engine.program.boxes.Anonymous().end(), nested),
+                  engine.program.boxes.Anonymous().end());
         ASSERT_EQ(nested->sequences.size(), 1u);
     }
     EXPECT_EQ(Items(*outer.nestedBoxes.at(0)->sequences[0]), "SI_OUT %a, SI_END");
     const CSequence& second = *outer.nestedBoxes.at(1)->sequences[0];
     EXPECT_EQ(Items(second), "SI_OUT 2f, SI_END");
     EXPECT_EQ(Value(second, second.duration), "48000");
-    EXPECT_EQ(engine.boxes.size(), 1u);
+    EXPECT_EQ(engine.program.boxes.Named().size(), 1u);
 }
 
 TEST(Definition, BodiesNestedBeyondTheLimitAreReportedNotCrashed) {
@@ -242,16 +242,16 @@ TEST(Definition, FailedRedefinitionOfAPlayingBoxIsWithdrawn) {
     instance.Start("a");
     instance.Render(2);
     morvanel::CEngine& engine = EngineOf(instance);
-    CBox* old = engine.FindBox("a");
+    CBox* old = engine.program.boxes.FindBox("a");
     ASSERT_FALSE(old->instances.empty());
     EXPECT_EQ(instance.Parse("a:%x { out(1) }"), "LINE 1 COLUMN 5: Expected '='\n");
-    EXPECT_FALSE(engine.AnyPendingBox());
+    EXPECT_FALSE(engine.program.boxes.AnyPendingBox());
     EXPECT_EQ(instance.Parse("a = { out(1) nope }"), "LINE 1 COLUMN 18: Box does not exist");
-    EXPECT_FALSE(engine.AnyPendingBox());
-    EXPECT_EQ(engine.FindBox("a"), old);
+    EXPECT_FALSE(engine.program.boxes.AnyPendingBox());
+    EXPECT_EQ(engine.program.boxes.FindBox("a"), old);
     ASSERT_TRUE(Compiled(instance.Parse("a = { out(1) }")));
-    EXPECT_NE(engine.PendingBoxFor("a"), nullptr);
-    EXPECT_EQ(engine.FindBox("a"), old);
+    EXPECT_NE(engine.program.boxes.PendingBoxFor("a"), nullptr);
+    EXPECT_EQ(engine.program.boxes.FindBox("a"), old);
 }
 
 TEST(Definition, FailedRedefinitionOfAnIdleBoxKeepsItsFinishedPart) {
@@ -359,6 +359,8 @@ TEST(Labels, ConditionFailures) {
     }
 }
 
+// A label marks the item appended after it (the body's end when none follows); the body's end
+// fixes both points, into its own items.
 TEST(Labels, LabelsMarkTheNextAppendedItem) {
     struct Case {
         const char* definition;
@@ -376,6 +378,10 @@ TEST(Labels, LabelsMarkTheNextAppendedItem) {
         {"b = { out(0) @loop }", true, 0, 1},
         {"b = { out(0) @loop { out(1) } }", true, 1, 2},
         {"b = { out(0) @loop tone:5 }", true, 1, 3},
+        {"b = { out(0) @loop @loop out(1) out(2) }", true, 1, 3},
+        {"b = { out(0) out(1) @release }", false, 0, 2},
+        {"b = { out(0) out(1) @loop }", true, 0, 2},
+        {"b = { @release @loop out(0) out(1) }", true, 0, 0},
     };
     for (const Case& c : cases) {
         Instance instance;
@@ -386,6 +392,7 @@ TEST(Labels, LabelsMarkTheNextAppendedItem) {
         EXPECT_EQ(sequence.releaseIndex, c.releaseIndex) << c.definition;
         EXPECT_EQ(sequence.loopStart, &sequence.items[c.loopIndex]) << c.definition;
         EXPECT_EQ(sequence.releaseStart, &sequence.items[c.releaseIndex]) << c.definition;
+        EXPECT_EQ(sequence.items.back().kind, morvanel::SI_END) << c.definition;
     }
 }
 

@@ -9,7 +9,8 @@
 #include <string>
 #include <vector>
 
-#include "compile/expression.h"
+#include "compile/expression_parser.h"
+#include "runtime/evaluate.h"
 #include "engine/engine.h"
 #include "vars/variables.h"
 
@@ -39,7 +40,7 @@ float Evaluate(CEngine& engine, const std::string& text) {
     if (parsed->after == nullptr) return std::numeric_limits<float>::quiet_NaN();
     auto program = morvanel::CompileExpression(*parsed->root);
     EXPECT_NE(program, nullptr);
-    return program ? morvanel::EvaluateExpression(*program, &engine) : std::numeric_limits<float>::quiet_NaN();
+    return program ? morvanel::EvaluateExpression(*program, &engine, &engine.program.clock) : std::numeric_limits<float>::quiet_NaN();
 }
 
 std::string Dump(const EXPRESSION_NODE& node) {
@@ -105,7 +106,7 @@ TEST(Expression, UnitOperatorsUseTheEngineOfTheState) {
     for (const auto& [text, expected] : cases) EXPECT_FLOAT_EQ(Evaluate(engine, text), expected) << text;
 
     CEngine slower(44100);
-    slower.bpm = 140.0f;
+    slower.program.clock.bpm = 140.0f;
     EXPECT_FLOAT_EQ(Evaluate(slower, "!1"), 18900.0f);
     EXPECT_FLOAT_EQ(Evaluate(slower, "a4"), 100.0f);
 }
@@ -126,7 +127,7 @@ TEST(Expression, RandomStaysInThousandths) {
     auto program = morvanel::CompileExpression(*parsed->root);
     ASSERT_NE(program, nullptr);
     for (int i = 0; i < 500; ++i) {
-        const float value = morvanel::EvaluateExpression(*program, &engine);
+        const float value = morvanel::EvaluateExpression(*program, &engine, &engine.program.clock);
         ASSERT_GE(value, 0.0f);
         ASSERT_LE(value, 0.999f);
         EXPECT_NEAR(value * 1000.0f, std::round(value * 1000.0f), 1e-3);
@@ -143,7 +144,7 @@ TEST(Expression, VariablesAreDeclaredInTheOwnerAndReadFromTheState) {
     morvanel::WriteSlot(*morvanel::GetSlot(engine, 'a'), 3.0f);
     morvanel::WriteSlot(*morvanel::GetSlot(engine, 'b'), 0.5f);
     auto program = morvanel::CompileExpression(*parsed->root);
-    EXPECT_FLOAT_EQ(morvanel::EvaluateExpression(*program, &engine), 6.5f);
+    EXPECT_FLOAT_EQ(morvanel::EvaluateExpression(*program, &engine, &engine.program.clock), 6.5f);
 }
 
 TEST(Expression, LineBreakEndsACompleteExpression) {
@@ -185,7 +186,7 @@ TEST(Expression, HundredThousandTermsParseEvaluateAndAreDestroyed) {
         ASSERT_NE(parsed->after, nullptr);
         auto program = morvanel::CompileExpression(*parsed->root);
         ASSERT_NE(program, nullptr);
-        EXPECT_FLOAT_EQ(morvanel::EvaluateExpression(*program, &engine), 100000.0f);
+        EXPECT_FLOAT_EQ(morvanel::EvaluateExpression(*program, &engine, &engine.program.clock), 100000.0f);
     }  // the 100000-level tree is destroyed here
 }
 

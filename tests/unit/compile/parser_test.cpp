@@ -9,14 +9,14 @@
 #include "api/instance_registry.h"
 #include "morvanel.h"
 #include "support/test_support.h"
+#include "support/engine_access.h"
 
 namespace {
 
+using morvanel::testing::EngineOf;
+
 using morvanel::testing::Instance;
 
-morvanel::CEngine& EngineOf(const Instance& instance) {
-    return *morvanel::InstanceRegistry::Get().Find(instance.id())->engine;
-}
 
 float EngineVariable(morvanel::CEngine& engine, char letter) {
     morvanel::VariableSlot* slot = morvanel::GetSlot(engine, static_cast<uint8_t>(letter));
@@ -93,8 +93,8 @@ TEST(GlobalCommands, LogsAndEffectsOnRateAndTempo) {
     for (const Case& c : cases) {
         Instance instance(c.rate);
         EXPECT_EQ(instance.Parse(c.script), c.log) << c.script;
-        EXPECT_EQ(EngineOf(instance).sampleRate, c.sampleRate) << c.script;
-        EXPECT_EQ(EngineOf(instance).bpm, c.bpm) << c.script;
+        EXPECT_EQ(EngineOf(instance).program.clock.sampleRate, c.sampleRate) << c.script;
+        EXPECT_EQ(EngineOf(instance).program.clock.bpm, c.bpm) << c.script;
     }
 }
 
@@ -104,7 +104,7 @@ TEST(GlobalCommands, ConstantsFoldWithTheRateAndTempoInForceAtThatPoint) {
     morvanel::CEngine& engine = EngineOf(instance);
     const std::vector<std::pair<const char*, int64_t>> expected = {{"b", 24000}, {"c", 48000}, {"d", 18900}};
     for (const auto& [name, period] : expected) {
-        const morvanel::SEQUENCE_ITEM& item = engine.FindBox(name)->sequences[0]->items[0];
+        const morvanel::SEQUENCE_ITEM& item = engine.program.boxes.FindBox(name)->sequences[0]->items[0];
         EXPECT_EQ(item.kind, morvanel::SI_SQR) << name;
         EXPECT_EQ(item.value.kind, morvanel::VK_INTEGER) << name;
         EXPECT_EQ(item.value.number.asInteger, period) << name;
@@ -118,8 +118,8 @@ TEST(GlobalCommands, MidikeyRangePostsOneNoticePerKey) {
     morvanel::CEngine& engine = EngineOf(instance);
     std::vector<int32_t> notices;
     bool logAfterNotices = false;
-    for (int i = 0; i < engine.responseCount.load(); ++i) {
-        const morvanel::Response& response = engine.responses[(engine.responseRead.load() + i) % morvanel::kResponseSlots];
+    for (int i = 0; i < engine.responses.count.load(); ++i) {
+        const morvanel::Response& response = engine.responses.slots[(engine.responses.read.load() + i) % morvanel::kResponseSlots];
         if (response.type == morvanel::RESP_MIDIKEY) {
             EXPECT_STREQ(response.text, "lead");
             notices.push_back(response.value);
@@ -189,8 +189,8 @@ TEST(GlobalCommands, CcvarAndRunGivenNoTextReportAndTheParseGoesOn) {
     }
     EXPECT_EQ(lines[5], "LINE 6 COLUMN 8: Compilation successful. Parsed 0 boxes and 6 commands.");
     morvanel::CEngine& engine = EngineOf(instance);
-    EXPECT_EQ(engine.bpm, 90.0f);
-    EXPECT_TRUE(engine.voices.empty());
+    EXPECT_EQ(engine.program.clock.bpm, 90.0f);
+    EXPECT_TRUE(engine.player.voices.empty());
     EXPECT_EQ(engine.declarations.count('c'), 0u);
     EXPECT_EQ(engine.declarations.count('5'), 0u);
 }
@@ -207,7 +207,7 @@ TEST(GlobalCommands, RunStartsAVoiceInTheSameTick) {
             EXPECT_EQ(log, success);
         }
         EXPECT_TRUE(log.ends_with(success)) << log;  // a refused name may be reported; the parse goes on
-        EXPECT_EQ(EngineOf(instance).voices.size(), name.size() <= 31 ? 1u : 0u) << name.size();
+        EXPECT_EQ(EngineOf(instance).player.voices.size(), name.size() <= 31 ? 1u : 0u) << name.size();
     }
 }
 

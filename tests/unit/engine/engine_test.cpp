@@ -8,17 +8,19 @@
 
 #include "api/instance_registry.h"
 #include "engine/engine.h"
-#include "engine/tables.h"
+#include "program/tables.h"
 #include "morvanel.h"
 #include "runtime/voice.h"
 #include "support/test_support.h"
+#include "support/engine_access.h"
 
 namespace {
+
+using morvanel::testing::EngineOf;
 
 using morvanel::CEngine;
 using morvanel::testing::Instance;
 
-CEngine& EngineOf(int id) { return *morvanel::InstanceRegistry::Get().Find(id)->engine; }
 
 TEST(Tables, NoteFrequenciesFollowEqualTemperamentFromNoteNine) {
     CEngine engine(48000);
@@ -47,24 +49,24 @@ TEST(Tables, SineTableUsesTheTenDigitTurnConstant) {
 
 TEST(Engine, ConstructionLeavesAnEmptyEngineAtTheGivenRate) {
     CEngine engine(44100);
-    EXPECT_EQ(engine.sampleRate, 44100);
-    EXPECT_EQ(engine.bpm, 120.0f);
-    EXPECT_FALSE(engine.halted);
-    EXPECT_FALSE(engine.anyExported);
-    for (const auto* counter : {&engine.commandWrite, &engine.commandRead, &engine.commandCount,
-                                &engine.responseWrite, &engine.responseRead, &engine.responseCount}) {
+    EXPECT_EQ(engine.program.clock.sampleRate, 44100);
+    EXPECT_EQ(engine.program.clock.bpm, 120.0f);
+    EXPECT_FALSE(engine.player.halted);
+    EXPECT_FALSE(engine.program.boxes.AnyExported());
+    for (const auto* counter : {&engine.commands.write, &engine.commands.read, &engine.commands.count,
+                                &engine.responses.write, &engine.responses.read, &engine.responses.count}) {
         EXPECT_EQ(counter->load(), 0);
     }
-    EXPECT_TRUE(engine.voices.empty() && engine.boxes.empty() && !engine.AnyPendingBox() &&
-                engine.anonymousBoxes.empty() && engine.midiKeys.empty() && engine.declarations.empty());
+    EXPECT_TRUE(engine.player.voices.empty() && engine.program.boxes.Named().empty() && !engine.program.boxes.AnyPendingBox() &&
+                engine.program.boxes.Anonymous().empty() && engine.midiKeys.empty() && engine.declarations.empty());
     EXPECT_EQ(engine.scopeKind, morvanel::SCOPE_ENGINE);
 
-    const auto& voiceDeclarations = engine.voiceDescription->declarations;
-    ASSERT_EQ(voiceDeclarations.size(), 2u);
-    EXPECT_EQ(morvanel::FindOwnVariable(*engine.voiceDescription, 'v'), 0);
-    EXPECT_EQ(morvanel::FindOwnVariable(*engine.voiceDescription, 'n'), 1);
-    EXPECT_EQ(engine.voiceDescription->scopeKind, morvanel::SCOPE_VOICE);
-    EXPECT_EQ(engine.voiceDescription->GetParentOwner(), &engine);
+    const morvanel::CVoiceDescription& voiceScope = engine.program.voiceScope;
+    ASSERT_EQ(voiceScope.declarations.size(), 2u);
+    EXPECT_EQ(morvanel::FindOwnVariable(voiceScope, 'v'), 0);
+    EXPECT_EQ(morvanel::FindOwnVariable(voiceScope, 'n'), 1);
+    EXPECT_EQ(voiceScope.scopeKind, morvanel::SCOPE_VOICE);
+    EXPECT_EQ(voiceScope.GetParentOwner(), &engine);
 }
 
 TEST(Engine, IsNamedEngineOnBothBasesAndHasNothingAboveIt) {
@@ -77,7 +79,7 @@ TEST(Engine, IsNamedEngineOnBothBasesAndHasNothingAboveIt) {
     for (int kind = morvanel::SCOPE_SEQUENCE; kind <= morvanel::SCOPE_ENGINE; ++kind) {
         EXPECT_EQ(state.GetScopeState(kind, 0), nullptr);
     }
-    EXPECT_EQ(state.engine, &engine);
+    EXPECT_EQ(state.slots, engine.globalSlots);  // its values are the engine's own table
     EXPECT_EQ(state.owner, &owner);
 }
 
@@ -86,10 +88,10 @@ TEST(Engine, StartedVoiceExistsAfterOneSampleUnderItsSerial) {
     instance.Parse("lead = { @loop sqr(@440) }");
     const int voiceId = instance.Start("lead");
     CEngine& engine = EngineOf(instance.id());
-    EXPECT_TRUE(engine.voices.empty());
+    EXPECT_TRUE(engine.player.voices.empty());
     instance.Render(1);
-    ASSERT_EQ(engine.voices.size(), 1u);
-    EXPECT_EQ(engine.voices[0]->voiceId, voiceId);
+    ASSERT_EQ(engine.player.voices.size(), 1u);
+    EXPECT_EQ(engine.player.voices[0]->voiceId, voiceId);
 }
 
 TEST(Engine, ReleaseMarksOnlyTheVoiceItNames) {
@@ -101,7 +103,7 @@ TEST(Engine, ReleaseMarksOnlyTheVoiceItNames) {
     instance.Render(1);
     ReleaseVoice(second, instance.id());
     instance.Render(1);
-    const auto& voices = EngineOf(instance.id()).voices;
+    const auto& voices = EngineOf(instance.id()).player.voices;
     ASSERT_EQ(voices.size(), 2u);
     EXPECT_EQ(voices[0]->voiceId, first);
     EXPECT_EQ(voices[0]->released, 0);
@@ -118,7 +120,7 @@ TEST(Engine, StoppedVoiceIsGoneAfterOneSample) {
     StopVoice(first, instance.id());
     StopVoice(12345, instance.id());  // matches no voice: ignored
     const std::vector<float> out = instance.Render(1);
-    const auto& voices = EngineOf(instance.id()).voices;
+    const auto& voices = EngineOf(instance.id()).player.voices;
     ASSERT_EQ(voices.size(), 1u);
     EXPECT_EQ(voices[0]->voiceId, second);
     EXPECT_FLOAT_EQ(out[0], 0.1f);
@@ -135,7 +137,7 @@ TEST(Engine, ReleasesAndStopsFindTheirVoiceAmongThousands) {
         instance.Render(1);  // the short voices of the batch before end, freeing their entries
     }
     instance.Render(1);
-    const auto& voices = EngineOf(instance.id()).voices;
+    const auto& voices = EngineOf(instance.id()).player.voices;
     ASSERT_EQ(voices.size(), 1600u);
     std::vector<int> released;
     std::vector<int> stopped;
@@ -176,11 +178,11 @@ TEST(Engine, HaltIsClearedByParseAndByReset) {
         instance.Start("lead");
         CEngine& engine = EngineOf(instance.id());
         EXPECT_FLOAT_EQ(instance.Render(1)[0], 0.1f);
-        engine.halted = true;
+        engine.player.halted = true;
         EXPECT_EQ(instance.Render(1)[0], 0.0f);
         c.clear(instance.id());
         EXPECT_FLOAT_EQ(instance.Render(1)[0], c.after);
-        EXPECT_FALSE(engine.halted);
+        EXPECT_FALSE(engine.player.halted);
     }
 }
 

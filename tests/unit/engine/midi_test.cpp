@@ -6,25 +6,27 @@
 #include <vector>
 
 #include "api/instance_registry.h"
-#include "api/queues.h"
+#include "engine/rings.h"
 #include "engine/engine.h"
 #include "morvanel.h"
 #include "runtime/voice.h"
 #include "support/test_support.h"
+#include "support/engine_access.h"
 
 namespace {
+
+using morvanel::testing::EngineOf;
 
 using morvanel::CEngine;
 using morvanel::TakenCommand;
 using morvanel::testing::Instance;
 
-CEngine& EngineOf(int id) { return *morvanel::InstanceRegistry::Get().Find(id)->engine; }
 
 // Takes every queued command off the ring, as the tick would, without executing any.
 std::vector<TakenCommand> TakeAll(CEngine& engine) {
     std::vector<TakenCommand> taken;
     TakenCommand command;
-    while (morvanel::TakeCommand(engine, command)) taken.push_back(std::move(command));
+    while (engine.commands.Take(command)) taken.push_back(std::move(command));
     return taken;
 }
 
@@ -39,7 +41,7 @@ TEST(Midi, UnmappedKeysPostNothing) {
     MidiNoteOn(62, 100, instance.id());
     MidiNoteOff(62, instance.id());
     MidiNoteOff(60, instance.id());  // no note-on before it
-    EXPECT_EQ(EngineOf(instance.id()).commandCount.load(), 0);
+    EXPECT_EQ(EngineOf(instance.id()).commands.count.load(), 0);
     // No serial was consumed: the parse took the first, this start takes the second.
     EXPECT_EQ(instance.Start("lead"), 16385);
 }
@@ -63,7 +65,7 @@ TEST(Midi, NoteOffReleasesEveryVoiceTheKeyStartedInOrder) {
     EXPECT_LT(taken[0].serial, taken[1].serial);
     // The key forgot its voices: a second note-off posts nothing.
     MidiNoteOff(60, instance.id());
-    EXPECT_EQ(engine.commandCount.load(), 0);
+    EXPECT_EQ(engine.commands.count.load(), 0);
 }
 
 // A start dropped by a full ring is remembered as serial 0; its release then matches no voice.
@@ -94,7 +96,7 @@ TEST(Midi, VoiceReceivesScaledVelocityAndNote) {
         instance.Parse("lead = { @loop `9` } midikey(0, 127, lead)");
         MidiNoteOn(c.note, c.velocity, instance.id());
         instance.Render(1);
-        const auto& voices = EngineOf(instance.id()).voices;
+        const auto& voices = EngineOf(instance.id()).player.voices;
         ASSERT_EQ(voices.size(), 1u);
         EXPECT_EQ(morvanel::ReadSlotAt(*voices[0], 0), c.v);
         EXPECT_EQ(morvanel::ReadSlotAt(*voices[0], 1), static_cast<float>(c.note));
@@ -113,9 +115,9 @@ TEST(Midi, RangeMapsTheSameKeysInEitherOrderWithAscendingNotices) {
         for (int key = 60; key <= 72; ++key) expectedKeys.emplace_back(key, "lead");
         EXPECT_EQ(KeyMap(engine), expectedKeys);
 
-        ASSERT_EQ(engine.responseCount.load(), 13 + 2);  // the notices, then the log and the report
+        ASSERT_EQ(engine.responses.count.load(), 13 + 2);  // the notices, then the log and the report
         for (int i = 0; i < 13; ++i) {
-            const morvanel::Response& notice = engine.responses[engine.responseRead.load() + i];
+            const morvanel::Response& notice = engine.responses.slots[engine.responses.read.load() + i];
             EXPECT_EQ(notice.type, morvanel::RESP_MIDIKEY);
             EXPECT_STREQ(notice.text, "lead");
             EXPECT_EQ(notice.value, 60 + i);

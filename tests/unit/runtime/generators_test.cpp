@@ -7,7 +7,7 @@
 #include <vector>
 
 #include "morvanel.h"
-#include "render_support.h"
+#include "support/render_support.h"
 #include "runtime/generators.h"
 
 namespace {

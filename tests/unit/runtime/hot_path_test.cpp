@@ -8,7 +8,7 @@
 #include <vector>
 
 #include "morvanel.h"
-#include "render_support.h"
+#include "support/render_support.h"
 
 namespace {
 

@@ -7,7 +7,7 @@
 #include <vector>
 
 #include "morvanel.h"
-#include "render_support.h"
+#include "support/render_support.h"
 #include "runtime/voice.h"
 
 namespace {
@@ -77,7 +77,7 @@ TEST(Interpreter, IfZeroEndsTheBoxBeforeItsFirstSample) {
     instance.Start("i");
     EXPECT_TRUE(SamplesMatch(instance.Render(1), {0.0f}));
     EXPECT_EQ(VoiceCount(instance), 0u);
-    EXPECT_TRUE(EngineOf(instance).FindBox("i")->instances.empty());
+    EXPECT_TRUE(EngineOf(instance).program.boxes.FindBox("i")->instances.empty());
 }
 
 TEST(Interpreter, WhileIsRetestedAtEveryLapOnly) {
@@ -159,12 +159,12 @@ TEST(Interpreter, SelfCallHaltsTheEngineOnceUntilAParse) {
     std::vector<float> expected(200, 0.0f);
     expected[0] = 1.0f / 10.0f;
     EXPECT_TRUE(SamplesMatch(halting, expected));
-    EXPECT_TRUE(EngineOf(instance).halted);
-    EXPECT_TRUE(EngineOf(instance).FindBox("s")->instances.empty());
+    EXPECT_TRUE(EngineOf(instance).player.halted);
+    EXPECT_TRUE(EngineOf(instance).program.boxes.FindBox("s")->instances.empty());
 
     // The parse clears the halt; t, rendered before the halt, is still there.
     ASSERT_TRUE(Compiled(instance.Parse("")));
-    EXPECT_FALSE(EngineOf(instance).halted);
+    EXPECT_FALSE(EngineOf(instance).player.halted);
     EXPECT_TRUE(SamplesMatch(instance.Render(2), Mixed({1, 1})));
 
     instance.Start("s");
@@ -176,10 +176,10 @@ TEST(Interpreter, ResetClearsTheHalt) {
     ASSERT_TRUE(Compiled(instance.Parse("s = { s }")));
     instance.Start("s");
     CaptureStdout([&] { instance.Render(2); });
-    ASSERT_TRUE(EngineOf(instance).halted);
+    ASSERT_TRUE(EngineOf(instance).player.halted);
     ResetEngine(instance.id());
     CaptureStdout([&] { instance.Render(1); });
-    EXPECT_FALSE(EngineOf(instance).halted);
+    EXPECT_FALSE(EngineOf(instance).player.halted);
 }
 
 // lvK calls lv(K-1) down to lv0, which plays: starting lvK runs a box at depth K.
@@ -252,7 +252,7 @@ TEST(Interpreter, ZeroTimeLoopNeitherHangsNorSilencesOtherVoices) {
     StopVoice(runaway, instance.id());
     EXPECT_TRUE(SamplesMatch(instance.Render(1), Mixed({1})));
     EXPECT_EQ(VoiceCount(instance), 1u);
-    EXPECT_TRUE(EngineOf(instance).FindBox("z")->instances.empty());
+    EXPECT_TRUE(EngineOf(instance).program.boxes.FindBox("z")->instances.empty());
 }
 
 // A long run of zero-time items may be split over several samples, but it goes on where it

@@ -5,7 +5,7 @@
 #include <vector>
 
 #include "morvanel.h"
-#include "render_support.h"
+#include "support/render_support.h"
 #include "runtime/voice.h"
 
 namespace {
@@ -80,25 +80,25 @@ TEST(Limits, InstancesCreatedByCallsCount) {
     instance.Start("caller");
     instance.Start("m");
     instance.Render(1);
-    EXPECT_EQ(CountInstances(*EngineOf(instance).FindBox("m"), true), 2);
+    EXPECT_EQ(CountInstances(*EngineOf(instance).program.boxes.FindBox("m"), true), 2);
 }
 
 TEST(Replacement, RedefinedBoxTakesOverWhenItsLastInstanceEnds) {
     Instance instance;
     ASSERT_TRUE(Compiled(instance.Parse("r = { out(1) out(1) out(1) }  c = { r { r } }")));
     morvanel::CEngine& engine = EngineOf(instance);
-    const CBox* old = engine.FindBox("r");
+    const CBox* old = engine.program.boxes.FindBox("r");
     instance.Start("c");
     EXPECT_TRUE(SamplesMatch(instance.Render(1), Mixed({1})));
 
     ASSERT_TRUE(Compiled(instance.Parse("r = { out(0.5) out(0.5) }")));  // renders the old r's 2nd sample
-    EXPECT_EQ(engine.FindBox("r"), old);
-    EXPECT_NE(engine.PendingBoxFor("r"), nullptr);
+    EXPECT_EQ(engine.program.boxes.FindBox("r"), old);
+    EXPECT_NE(engine.program.boxes.PendingBoxFor("r"), nullptr);
 
     // The old r plays to its end; the call in c's nested body then reaches the new r.
     EXPECT_TRUE(SamplesMatch(instance.Render(5), Mixed({1, 0.5f, 0.5f, 0, 0})));
-    EXPECT_NE(engine.FindBox("r"), old);
-    EXPECT_FALSE(engine.AnyPendingBox());
+    EXPECT_NE(engine.program.boxes.FindBox("r"), old);
+    EXPECT_FALSE(engine.program.boxes.AnyPendingBox());
 
     // c's own call item now names the new r as well.
     instance.Start("c");
@@ -109,22 +109,22 @@ TEST(Replacement, WaitsForEveryInstanceOfTheOldBox) {
     Instance instance;
     ASSERT_TRUE(Compiled(instance.Parse("r = { out(1) out(1) out(1) }")));
     morvanel::CEngine& engine = EngineOf(instance);
-    const CBox* old = engine.FindBox("r");
+    const CBox* old = engine.program.boxes.FindBox("r");
     instance.Start("r");
     instance.Render(1);
     ASSERT_TRUE(Compiled(instance.Parse("r = { out(0.5) out(0.5) }")));
     instance.Start("r");  // the name still starts the old definition
     EXPECT_TRUE(SamplesMatch(instance.Render(3), Mixed({2, 1, 1})));
-    EXPECT_EQ(engine.FindBox("r"), old);
+    EXPECT_EQ(engine.program.boxes.FindBox("r"), old);
 
     EXPECT_TRUE(SamplesMatch(instance.Render(1), {0.0f}));
-    EXPECT_NE(engine.FindBox("r"), old);
+    EXPECT_NE(engine.program.boxes.FindBox("r"), old);
     instance.Start("r");
     EXPECT_TRUE(SamplesMatch(instance.Render(3), Mixed({0.5f, 0.5f, 0})));
 
     // With no instance left, a redefinition takes over during its parse.
     ASSERT_TRUE(Compiled(instance.Parse("r = { out(0.25) }")));
-    EXPECT_FALSE(engine.AnyPendingBox());
+    EXPECT_FALSE(engine.program.boxes.AnyPendingBox());
     instance.Start("r");
     EXPECT_TRUE(SamplesMatch(instance.Render(2), Mixed({0.25f, 0})));
 }
@@ -137,11 +137,11 @@ TEST(Replacement, StartThatStopsTheLastOldVoicePlaysTheNewDefinition) {
     instance.Start("m");
     instance.Render(1);
     ASSERT_TRUE(Compiled(instance.Parse("m maxinst(1, 1) = { @loop out(0.5) }")));
-    ASSERT_NE(EngineOf(instance).PendingBoxFor("m"), nullptr);
+    ASSERT_NE(EngineOf(instance).program.boxes.PendingBoxFor("m"), nullptr);
     instance.Start("m");
     EXPECT_TRUE(SamplesMatch(instance.Render(2), Mixed({0.5f, 0.5f})));
-    EXPECT_FALSE(EngineOf(instance).AnyPendingBox());
-    EXPECT_EQ(EngineOf(instance).voices.size(), 1u);
+    EXPECT_FALSE(EngineOf(instance).program.boxes.AnyPendingBox());
+    EXPECT_EQ(EngineOf(instance).player.voices.size(), 1u);
 }
 
 }  // namespace

@@ -16,11 +16,13 @@
 #include "morvanel.h"
 #include "runtime/generators.h"
 #include "support/test_support.h"
+#include "support/engine_access.h"
 
 namespace morvanel {
 namespace {
 
-CEngine& EngineOf(int id) { return *InstanceRegistry::Get().Find(id)->engine; }
+using morvanel::testing::EngineOf;
+
 
 struct Rendering {
     std::vector<float> samples;
@@ -36,8 +38,8 @@ Rendering Play(const std::string& script, Path path) {
     // After the engine is built: building one seeds the generator from the clock.
     std::srand(12345);
     lastNoiseRegister.store(0xB0);
-    EngineOf(id).voiceMajor = path == Path::kDefault;
-    EngineOf(id).steadyTones = path != Path::kInterpreterOnly;
+    EngineOf(id).player.voiceMajor = path == Path::kDefault;
+    EngineOf(id).player.steadyTones = path != Path::kInterpreterOnly;
     Rendering rendering;
     std::vector<float> block(1000);
     auto render = [&](int count) {
@@ -60,10 +62,10 @@ Rendering Play(const std::string& script, Path path) {
                 for (int note = 48; note < 84; note += 7) MidiNoteOff(note, id);
             }
             if (round == 70 && !names.empty()) serials.push_back(StartVoice(names.front().c_str(), id));
-            if (round == 90 && !serials.empty()) StopVoice(serials.front(), id);
+            if (round == 90 && !serials.empty()) ::StopVoice(serials.front(), id);
         }
     });
-    rendering.voiceMajorSamples = EngineOf(id).voiceMajorSamples;
+    rendering.voiceMajorSamples = EngineOf(id).player.voiceMajorSamples;
     DestroyInstance(id);
     return rendering;
 }
@@ -164,7 +166,7 @@ TEST(VoiceMajor, AnyDependentVoiceKeepsTheSamplePath) {
             StartVoice("b", id);
             for (int block = 0; block < 8; ++block) GetBuffer(512, out.data(), id);
         });
-        EXPECT_LE(EngineOf(id).voiceMajorSamples, 1);
+        EXPECT_LE(EngineOf(id).player.voiceMajorSamples, 1);
         EXPECT_EQ(MorvanelActiveVoices(id), 2);
         DestroyInstance(id);
     }

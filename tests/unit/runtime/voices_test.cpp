@@ -6,7 +6,7 @@
 #include <vector>
 
 #include "morvanel.h"
-#include "render_support.h"
+#include "support/render_support.h"
 #include "runtime/voice.h"
 
 namespace {
@@ -19,6 +19,7 @@ using morvanel::testing::EngineOf;
 using morvanel::testing::ExpectRender;
 using morvanel::testing::Instance;
 using morvanel::testing::Mixed;
+using morvanel::testing::OldestInstance;
 using morvanel::testing::RenderCase;
 using morvanel::testing::SamplesMatch;
 using morvanel::testing::VoiceCount;
@@ -104,10 +105,10 @@ TEST(Voices, TheFirstBodyDecidesTheInstancesLife) {
     instance.Start("two");
     instance.Render(3);
     EXPECT_EQ(VoiceCount(instance), 0u);
-    const CBox* two = EngineOf(instance).FindBox("two");
+    const CBox* two = EngineOf(instance).program.boxes.FindBox("two");
     ASSERT_NE(two, nullptr);
     EXPECT_TRUE(two->instances.empty());
-    EXPECT_TRUE(two->sequences[1]->instances.empty());
+    EXPECT_EQ(EngineOf(instance).player.pool.BlocksInUse(), 0);  // the second body's record too
 }
 
 // One counter numbers box instances, sequence instances and groups, in creation order.
@@ -116,20 +117,23 @@ TEST(Voices, InstanceIdsCountFrom1024ThroughTheCallTree) {
     ASSERT_TRUE(Compiled(instance.Parse("c = { @loop out(1) }  m = { c } { @loop out(0) }")));
     instance.Start("m");
     instance.Render(1);
-    const CBox* m = EngineOf(instance).FindBox("m");
-    const CBox* c = EngineOf(instance).FindBox("c");
+    const CBox* m = EngineOf(instance).program.boxes.FindBox("m");
+    const CBox* c = EngineOf(instance).program.boxes.FindBox("c");
     ASSERT_TRUE(m != nullptr && c != nullptr);
-    ASSERT_EQ(m->instances.size(), 1u);
-    ASSERT_EQ(c->instances.size(), 1u);
-    EXPECT_EQ(m->instances.begin()->first, 1024);
-    EXPECT_EQ(m->sequences[0]->instances.begin()->first, 1025);
-    EXPECT_EQ(m->sequences[1]->instances.begin()->first, 1026);
-    EXPECT_EQ(c->instances.begin()->first, 1027);  // created by the call in the first sample
-    const auto& called = c->sequences[0]->instances.begin()->second;
-    EXPECT_EQ(c->sequences[0]->instances.begin()->first, 1028);
+    ASSERT_EQ(m->instances.size(), 1);
+    ASSERT_EQ(c->instances.size(), 1);
+    ASSERT_TRUE(OldestInstance(*m) != nullptr && OldestInstance(*c) != nullptr);
+    const morvanel::BOX_INSTANCE_DATA& mInstance = *OldestInstance(*m);
+    const morvanel::BOX_INSTANCE_DATA& cInstance = *OldestInstance(*c);
+    EXPECT_EQ(mInstance.instanceId, 1024);
+    EXPECT_EQ(mInstance.sequenceInstances[0].id, 1025);
+    EXPECT_EQ(mInstance.sequenceInstances[1].id, 1026);
+    EXPECT_EQ(cInstance.instanceId, 1027);  // created by the call in the first sample
+    EXPECT_EQ(cInstance.sequenceInstances[0].id, 1028);
+    const morvanel::SEQUENCE_INSTANCE_DATA& called = *cInstance.sequenceInstances[0].state;
     ASSERT_NE(called.parent, nullptr);
-    EXPECT_EQ(called.parent, &m->sequences[0]->instances.begin()->second);
-    EXPECT_EQ(m->sequences[0]->instances.begin()->second.parent, nullptr);
+    EXPECT_EQ(called.parent, mInstance.sequenceInstances[0].state);
+    EXPECT_EQ(mInstance.sequenceInstances[0].state->parent, nullptr);
 }
 
 TEST(Voices, GroupsDrawFromTheInstanceIdCounterToo) {
@@ -137,11 +141,13 @@ TEST(Voices, GroupsDrawFromTheInstanceIdCounterToo) {
     ASSERT_TRUE(Compiled(instance.Parse("g maxinst(2) = { @loop out(1) }")));  // joins "_default_"
     instance.Start("g");
     instance.Render(1);
-    const CBox* g = EngineOf(instance).FindBox("g");
+    const CBox* g = EngineOf(instance).program.boxes.FindBox("g");
     ASSERT_NE(g, nullptr);
     EXPECT_EQ(g->groupId, 1024);
-    ASSERT_EQ(g->instances.size(), 1u);
-    EXPECT_EQ(g->instances.begin()->first, 1025);
+    ASSERT_EQ(g->instances.size(), 1);
+    const morvanel::BOX_INSTANCE_DATA* oldest = OldestInstance(*g);
+    const int64_t id = oldest != nullptr ? oldest->instanceId : -1;
+    EXPECT_EQ(id, 1025);
 }
 
 TEST(Voices, StopDestroysInstancesAtOnceAndDropsTheVoiceAtTheNextSample) {
@@ -151,11 +157,11 @@ TEST(Voices, StopDestroysInstancesAtOnceAndDropsTheVoiceAtTheNextSample) {
     const int second = instance.Start("l");
     EXPECT_TRUE(SamplesMatch(instance.Render(2), Mixed({2, 2})));
     morvanel::CEngine& engine = EngineOf(instance);
-    const CBox& l = *engine.FindBox("l");
-    const CBox& c = *engine.FindBox("c");
+    const CBox& l = *engine.program.boxes.FindBox("l");
+    const CBox& c = *engine.program.boxes.FindBox("c");
     ASSERT_EQ(CountInstances(c, false), 2);
 
-    morvanel::StopVoiceById(engine, first);
+    engine.player.StopVoice(first);
     EXPECT_EQ(CountInstances(l, false), 1);
     EXPECT_EQ(CountInstances(c, false), 1);
     EXPECT_EQ(VoiceCount(instance), 2u);

@@ -27,7 +27,7 @@ std::vector<std::string> Scan(const std::string& text, LexMode mode) {
         Token token;
         pos = NextToken(pos, token, mode);
         std::string shown = morvanel::TokenKindName(token.kind);
-        if (!token.text.empty()) shown += " " + token.text;
+        if (!token.text.empty()) shown += " " + morvanel::TokenText(token);
         tokens.push_back(shown);
         if (pos == nullptr) {
             tokens.push_back("null");

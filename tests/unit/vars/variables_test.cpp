@@ -8,21 +8,23 @@
 #include <vector>
 
 #include "api/instance_registry.h"
-#include "api/queues.h"
+#include "engine/rings.h"
 #include "engine/engine.h"
 #include "morvanel.h"
 #include "runtime/voice.h"
 #include "support/test_support.h"
 #include "vars/numeric_cast.h"
 #include "vars/variables.h"
+#include "support/engine_access.h"
 
 namespace {
+
+using morvanel::testing::EngineOf;
 
 using morvanel::CEngine;
 using morvanel::VariableDeclaration;
 using morvanel::testing::Instance;
 
-CEngine& EngineOf(int id) { return *morvanel::InstanceRegistry::Get().Find(id)->engine; }
 
 float EngineValue(CEngine& engine, char letter) {
     const morvanel::VariableSlot* slot = morvanel::GetSlot(engine, static_cast<uint8_t>(letter));
@@ -46,7 +48,7 @@ public:
 
 class LoneState final : public morvanel::CNumericVariablesState {
 public:
-    explicit LoneState(LoneOwner* owner) : CNumericVariablesState(nullptr, owner) {}
+    explicit LoneState(LoneOwner* owner) : CNumericVariablesState(owner) {}
     CNumericVariablesState* GetScopeState(int32_t, int32_t) override { return nullptr; }
     std::string GetName() const override { return "lone_I"; }
 };
@@ -59,7 +61,7 @@ TEST(Variables, BoxUsingAGlobalLetterSharesTheEngineValue) {
     const int globalSlot = morvanel::FindOwnVariable(engine, 'a');
     ASSERT_EQ(globalSlot, 1);
 
-    morvanel::CBox& box = *engine.FindBox("count");
+    morvanel::CBox& box = *engine.program.boxes.FindBox("count");
     const int nextBoxSlot = static_cast<int>(box.declarations.size());
     ExpectDeclaration(*morvanel::DeclareVariable(box, 'a'), {morvanel::SCOPE_ENGINE, 2, globalSlot, nextBoxSlot});
     ExpectDeclaration(box.sequences[0]->declarations.at('a'), {morvanel::SCOPE_ENGINE, 3, globalSlot, 0});
@@ -74,10 +76,10 @@ TEST(Variables, SequenceReadingNReachesTheVoiceNote) {
     Instance instance;
     instance.Parse("pitch = { @loop out(%n) }");
     CEngine& engine = EngineOf(instance.id());
-    const morvanel::CSequence& sequence = *engine.FindBox("pitch")->sequences[0];
+    const morvanel::CSequence& sequence = *engine.program.boxes.FindBox("pitch")->sequences[0];
     ExpectDeclaration(sequence.declarations.at('n'), {morvanel::SCOPE_VOICE, 2, 1, 0});
 
-    morvanel::PostCommand(engine, morvanel::CMD_START_VOICE, "pitch", 0, 64, 0.5f);
+    engine.commands.Post(morvanel::CMD_START_VOICE, "pitch", 0, 64, 0.5f);
     EXPECT_FLOAT_EQ(instance.Render(1)[0], 6.4f);
 }
 
@@ -87,7 +89,7 @@ TEST(Variables, LetterUsedBeforeItsGlobalKeepsItsOwnSlot) {
     instance.Parse("early = { @loop %a = 7 out(%a) }");
     instance.Parse("global(%a, 3)");
     CEngine& engine = EngineOf(instance.id());
-    const morvanel::CSequence& sequence = *engine.FindBox("early")->sequences[0];
+    const morvanel::CSequence& sequence = *engine.program.boxes.FindBox("early")->sequences[0];
     EXPECT_EQ(sequence.declarations.at('a').scopeKind, 0);
 
     instance.Start("early");

@@ -9,10 +9,9 @@
 #include <string>
 #include <vector>
 
-#include "api/instance_registry.h"
-#include "compile/model.h"
-#include "engine/engine.h"
-#include "support/test_support.h"
+#include "program/model.h"
+#include "runtime/instance_data.h"
+#include "support/engine_access.h"
 
 namespace morvanel::testing {
 
@@ -56,11 +55,12 @@ inline ::testing::AssertionResult Compiled(const std::string& log) {
     return ::testing::AssertionFailure() << "parse log does not end with the success line:\n" << log;
 }
 
-inline CEngine& EngineOf(const Instance& instance) {
-    return *InstanceRegistry::Get().Find(instance.id())->engine;
+// The oldest live instance of `box`, or null.
+inline const BOX_INSTANCE_DATA* OldestInstance(const CBox& box) {
+    return static_cast<const BOX_INSTANCE_DATA*>(box.instances.oldest);
 }
 
-inline size_t VoiceCount(const Instance& instance) { return EngineOf(instance).voices.size(); }
+inline size_t VoiceCount(const Instance& instance) { return EngineOf(instance).player.voices.size(); }
 
 // Compiles `script`, starts `start` and renders `count` samples, all in a fresh instance.
 struct RenderCase {

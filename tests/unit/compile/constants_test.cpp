@@ -8,7 +8,8 @@
 #include <vector>
 
 #include "engine/engine.h"
-#include "script/constants.h"
+#include "compile/constants.h"
+#include "program/values.h"
 #include "vars/variables.h"
 
 namespace {
@@ -38,7 +39,7 @@ struct Read {
 };
 
 void ReadInto(Read& read, CEngine& engine, const char* text, morvanel::CNumericVariablesOwner* owner) {
-    read.after = morvanel::ReadConstant(&engine, owner, text, read.context, read.closed, read.value, &read.written);
+    read.after = morvanel::ReadConstant(&engine.program.clock, owner, text, read.context, read.closed, read.value, &read.written);
 }
 
 const std::string kThirtyDigits = "123456789012345678901234567890";
@@ -72,11 +73,11 @@ TEST(Constants, EveryUnitPrefixAt48000And120Bpm) {
 
 TEST(Constants, BeatLengthIsComputedInSinglePrecisionAndSaturates) {
     CEngine engine(44100);
-    engine.bpm = 140.0f;
+    engine.program.clock.bpm = 140.0f;
     Read read;
     ReadInto(read, engine, "(!1)", &engine);
     EXPECT_EQ(Describe(read.value), "int 18900");
-    engine.bpm = 0.0f;
+    engine.program.clock.bpm = 0.0f;
     ReadInto(read, engine, "(!1)", &engine);
     EXPECT_EQ(Describe(read.value), "int 9223372036854775807");
 }
@@ -153,9 +154,9 @@ TEST(Constants, VariablesKeepTheirUnitUntilRead) {
         ASSERT_NE(slot, nullptr);
         EXPECT_EQ(read.value.number.slot, engine.declarations.at(static_cast<uint8_t>(c.letter)).slot);
         morvanel::WriteSlot(*slot, c.stored);
-        EXPECT_FLOAT_EQ(morvanel::EvaluateValue(read.value, &engine), c.expected);
+        EXPECT_FLOAT_EQ(morvanel::EvaluateValue(read.value, &engine, &engine.program.clock), c.expected);
         // Without a state no unit can be applied and nothing is read: the value is 0.
-        EXPECT_EQ(morvanel::EvaluateValue(read.value, nullptr), 0.0f);
+        EXPECT_EQ(morvanel::EvaluateValue(read.value, nullptr, nullptr), 0.0f);
     }
 }
 
@@ -164,7 +165,7 @@ TEST(Constants, FoldUnitOnIntegersSaturates) {
     auto fold = [&](int64_t number, int32_t unit) {
         PARAM_VALUE value = PARAM_VALUE::Integer(number);
         value.unit = unit;
-        morvanel::FoldUnit(value, engine);
+        morvanel::FoldUnit(value, engine.program.clock);
         return Describe(value);
     };
     EXPECT_EQ(fold(2, morvanel::VU_SECONDS), "int 96000");
@@ -179,9 +180,9 @@ TEST(Constants, FoldUnitOnIntegersSaturates) {
 
     PARAM_VALUE text = PARAM_VALUE::Text("abc");
     text.unit = morvanel::VU_SECONDS;
-    morvanel::FoldUnit(text, engine);
+    morvanel::FoldUnit(text, engine.program.clock);
     EXPECT_EQ(Describe(text), "text abc unit 2");
-    EXPECT_EQ(morvanel::EvaluateValue(text, &engine), 0.0f);
+    EXPECT_EQ(morvanel::EvaluateValue(text, &engine, &engine.program.clock), 0.0f);
 }
 
 }  // namespace

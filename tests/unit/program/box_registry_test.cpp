@@ -10,19 +10,21 @@
 #include "morvanel.h"
 #include "runtime/voice.h"
 #include "support/test_support.h"
+#include "support/engine_access.h"
 
 namespace {
+
+using morvanel::testing::EngineOf;
 
 using morvanel::CBox;
 using morvanel::CEngine;
 using morvanel::CSequence;
 using morvanel::testing::Instance;
 
-CEngine& EngineOf(int id) { return *morvanel::InstanceRegistry::Get().Find(id)->engine; }
 
 std::vector<std::string> RegisteredNames(const CEngine& engine) {
     std::vector<std::string> names;
-    for (const auto& [name, box] : engine.boxes) names.push_back(name);
+    for (const auto& [name, box] : engine.program.boxes.Named()) names.push_back(name);
     return names;
 }
 
@@ -31,11 +33,11 @@ TEST(BoxRegistry, NamesSortByBytesAndLookupIsExact) {
     instance.Parse("b = { `5` } ab = { `5` } a = { `5` } A = { `5` }");
     CEngine& engine = EngineOf(instance.id());
     EXPECT_EQ(RegisteredNames(engine), (std::vector<std::string>{"A", "a", "ab", "b"}));
-    EXPECT_EQ(engine.FindBox("B"), nullptr);
-    EXPECT_EQ(engine.FindBox("a "), nullptr);
-    ASSERT_NE(engine.FindBox("A"), nullptr);
-    EXPECT_NE(engine.FindBox("A"), engine.FindBox("a"));
-    EXPECT_EQ(engine.FindBox("A")->name, "A");
+    EXPECT_EQ(engine.program.boxes.FindBox("B"), nullptr);
+    EXPECT_EQ(engine.program.boxes.FindBox("a "), nullptr);
+    ASSERT_NE(engine.program.boxes.FindBox("A"), nullptr);
+    EXPECT_NE(engine.program.boxes.FindBox("A"), engine.program.boxes.FindBox("a"));
+    EXPECT_EQ(engine.program.boxes.FindBox("A")->name, "A");
 }
 
 TEST(BoxRegistry, IdleBoxIsReplacedAtOnce) {
@@ -43,9 +45,9 @@ TEST(BoxRegistry, IdleBoxIsReplacedAtOnce) {
     instance.Parse("lead = { `9` }");
     instance.Parse("lead = { `1` `1` }");
     CEngine& engine = EngineOf(instance.id());
-    EXPECT_FALSE(engine.AnyPendingBox());
-    ASSERT_EQ(engine.boxes.size(), 1u);
-    CBox* box = engine.FindBox("lead");
+    EXPECT_FALSE(engine.program.boxes.AnyPendingBox());
+    ASSERT_EQ(engine.program.boxes.Named().size(), 1u);
+    CBox* box = engine.program.boxes.FindBox("lead");
     ASSERT_NE(box, nullptr);
     EXPECT_EQ(box->sequences[0]->items.size(), 3u);
     instance.Start("lead");
@@ -57,22 +59,22 @@ TEST(BoxRegistry, RedefinitionWaitsForThePlayingBox) {
     Instance instance;
     instance.Parse("lead = { @loop `9` }");
     CEngine& engine = EngineOf(instance.id());
-    CBox* old = engine.FindBox("lead");
+    CBox* old = engine.program.boxes.FindBox("lead");
     const int voiceId = instance.Start("lead");
     instance.Render(1);
 
     instance.Parse("lead:%x = { @loop `1` }");
-    EXPECT_EQ(engine.FindBox("lead"), old);
-    ASSERT_NE(engine.PendingBoxFor("lead"), nullptr);
-    CBox* waiting = engine.PendingBoxFor("lead");
+    EXPECT_EQ(engine.program.boxes.FindBox("lead"), old);
+    ASSERT_NE(engine.program.boxes.PendingBoxFor("lead"), nullptr);
+    CBox* waiting = engine.program.boxes.PendingBoxFor("lead");
     EXPECT_NE(waiting, old);
     EXPECT_FLOAT_EQ(instance.Render(1)[0], 0.1f);
     EXPECT_STREQ(ReportBoxesAsJson(instance.id()), "[\n  { \"Name\": \"lead\" }\n]\n");
 
     StopVoice(voiceId, instance.id());
     instance.Render(1);
-    EXPECT_EQ(engine.FindBox("lead"), waiting);
-    EXPECT_FALSE(engine.AnyPendingBox());
+    EXPECT_EQ(engine.program.boxes.FindBox("lead"), waiting);
+    EXPECT_FALSE(engine.program.boxes.AnyPendingBox());
     // The takeover happened on the audio thread; the report a control thread reads follows it.
     EXPECT_STREQ(ReportBoxesAsJson(instance.id()),
                  "[\n  { \"Name\": \"lead\" , \"Parameters\": [ \"x\" ] }\n]\n");
@@ -84,12 +86,12 @@ TEST(BoxRegistry, ExportFlagIsRecomputedWhenABoxIsUnregistered) {
     Instance instance;
     instance.Parse("a* = { `5` } b = { `5` } c* = { `5` }");
     CEngine& engine = EngineOf(instance.id());
-    EXPECT_TRUE(engine.anyExported);
-    engine.DestroyBox(engine.FindBox("c"));
-    EXPECT_TRUE(engine.anyExported);
+    EXPECT_TRUE(engine.program.boxes.AnyExported());
+    engine.program.boxes.DestroyBox(engine.program.boxes.FindBox("c"));
+    EXPECT_TRUE(engine.program.boxes.AnyExported());
     // Replacing the idle exported box by an unexported one unregisters the last exported box.
     instance.Parse("a = { `5` }");
-    EXPECT_FALSE(engine.anyExported);
+    EXPECT_FALSE(engine.program.boxes.AnyExported());
     EXPECT_STREQ(ReportBoxesAsJson(instance.id()), "[\n  { \"Name\": \"a\" },\n  { \"Name\": \"b\" }\n]\n");
 }
 
@@ -98,69 +100,25 @@ TEST(BoxRegistry, NestedBodiesAreNeverFoundByName) {
     instance.Parse("outer = { { `5` } { `5` } }");
     CEngine& engine = EngineOf(instance.id());
     EXPECT_EQ(RegisteredNames(engine), std::vector<std::string>{"outer"});
-    ASSERT_EQ(engine.anonymousBoxes.size(), 2u);
-    EXPECT_EQ(engine.FindBox(""), nullptr);
-    const CSequence& body = *engine.FindBox("outer")->sequences[0];
-    for (const CBox* nested : engine.anonymousBoxes) EXPECT_EQ(nested->parentSequence, &body);
+    ASSERT_EQ(engine.program.boxes.Anonymous().size(), 2u);
+    EXPECT_EQ(engine.program.boxes.FindBox(""), nullptr);
+    const CSequence& body = *engine.program.boxes.FindBox("outer")->sequences[0];
+    for (const CBox* nested : engine.program.boxes.Anonymous()) EXPECT_EQ(nested->parentSequence, &body);
     EXPECT_EQ(body.nestedBoxes.size(), 2u);
-}
-
-// Labels as the body parser sets them, applied by AppendItem and FinishSequence.
-TEST(BoxRegistry, LabelsMarkTheNextAppendedItem) {
-    struct Case {
-        const char* name;
-        std::vector<const char*> steps;  // "item", "loop", "release" or "}"
-        int loopIndex;
-        int releaseIndex;
-        size_t items;
-    };
-    const Case cases[] = {
-        {"two loop labels before one item", {"item", "loop", "loop", "item", "item", "}"}, 1, 3, 4},
-        {"two different labels before one item", {"item", "loop", "release", "item", "}"}, 1, 1, 3},
-        {"release label before the end", {"item", "item", "release", "}"}, 0, 2, 3},
-        {"loop label before the end", {"item", "item", "loop", "}"}, 0, 2, 3},
-        {"labels on the first item", {"release", "loop", "item", "item", "}"}, 0, 0, 3},
-    };
-    for (const Case& c : cases) {
-        SCOPED_TRACE(c.name);
-        CEngine engine(48000);
-        CBox* box = engine.CreateBox("t", false, false, nullptr);
-        CSequence& sequence = *box->NewSequence();
-        for (const std::string step : c.steps) {
-            if (step == "loop") {
-                sequence.looping = true;
-                sequence.loopLabelPending = true;
-            } else if (step == "release") {
-                sequence.releaseLabelPending = true;
-            } else if (step == "item") {
-                morvanel::SEQUENCE_ITEM item;
-                item.kind = morvanel::SI_SAMPLE;
-                sequence.AppendItem(item);
-            } else {
-                sequence.FinishSequence();
-            }
-        }
-        EXPECT_EQ(sequence.loopIndex, c.loopIndex);
-        EXPECT_EQ(sequence.releaseIndex, c.releaseIndex);
-        ASSERT_EQ(sequence.items.size(), c.items);
-        EXPECT_EQ(sequence.items.back().kind, morvanel::SI_END);
-        EXPECT_EQ(sequence.loopStart, &sequence.items[static_cast<size_t>(c.loopIndex)]);
-        EXPECT_EQ(sequence.releaseStart, &sequence.items[static_cast<size_t>(c.releaseIndex)]);
-    }
 }
 
 TEST(BoxRegistry, LoopLabelLastInABodyKeepsIndexZeroButLoops) {
     Instance instance;
     instance.Parse("tail = { `9` `1` @loop } two = { `5` } { `5` }");
     CEngine& engine = EngineOf(instance.id());
-    const CSequence& sequence = *engine.FindBox("tail")->sequences[0];
+    const CSequence& sequence = *engine.program.boxes.FindBox("tail")->sequences[0];
     EXPECT_TRUE(sequence.looping);
     EXPECT_EQ(sequence.loopIndex, 0);
     EXPECT_EQ(sequence.releaseIndex, 2);
     instance.Start("tail");
     EXPECT_EQ(instance.Render(4), (std::vector<float>{0.1f, -0.1f, 0.1f, -0.1f}));
     // A box of two bodies gets two sequences with increasing serials.
-    const auto& sequences = engine.FindBox("two")->sequences;
+    const auto& sequences = engine.program.boxes.FindBox("two")->sequences;
     ASSERT_EQ(sequences.size(), 2u);
     EXPECT_LT(sequences[0]->serial, sequences[1]->serial);
     EXPECT_EQ(sequences[0]->GetName(), "sequence_of_box_two");

@@ -5,11 +5,10 @@
 #include <string>
 #include <vector>
 
+#include "program/units.h"
 #include "script/lexer.h"
 
 namespace morvanel {
-
-class CEngine;
 
 struct BOX_HEADER {
     std::string name;
@@ -20,9 +19,12 @@ struct BOX_HEADER {
     std::string groupName;
 };
 
+// The text a ':' parameter keeps: a note name becomes the note operator and the note's number.
+std::string ParameterText(const Token& token);
+
 // Reads one header at `position` into `header` (reset first). Returns the position after it, or
-// null after reporting an error; what was read before the error stays in `header`. Without an
-// engine, option values keep their units unconverted (start texts read options only to skip them).
-const char* ParseBoxHeader(const CEngine* engine, const char* position, ParseContext& context, BOX_HEADER& header);
+// null after reporting an error; what was read before the error stays in `header`. Without a
+// clock, option values keep their units unconverted (start texts read options only to skip them).
+const char* ParseBoxHeader(const CLOCK* clock, const char* position, ParseContext& context, BOX_HEADER& header);
 
 }  // namespace morvanel

@@ -5,7 +5,7 @@
 #include <vector>
 
 #include "engine/engine.h"
-#include "script/box_header.h"
+#include "compile/box_header.h"
 
 namespace {
 
@@ -19,7 +19,7 @@ struct HeaderRead {
 };
 
 void ReadHeader(HeaderRead& read, CEngine& engine, const char* text) {
-    read.after = morvanel::ParseBoxHeader(&engine, text, read.context, read.header);
+    read.after = morvanel::ParseBoxHeader(&engine.program.clock, text, read.context, read.header);
 }
 
 std::string Joined(const std::vector<std::string>& parts) {

@@ -1,51 +1,58 @@
 // Reading a box header.
-#include "script/box_header.h"
+#include "compile/box_header.h"
 
-#include "engine/engine.h"
-#include "script/constants.h"
-#include "script/parser.h"
+#include "compile/constants.h"
+#include "script/diagnostics.h"
 
 namespace morvanel {
 
-const char* ParseBoxHeader(const CEngine* engine, const char* position, ParseContext& context, BOX_HEADER& header) {
+std::string ParameterText(const Token& token) {
+    std::string text(token.kind == TK_NOTE ? "#" : "");
+    text.append(token.text);
+    return text;
+}
+
+const char* ParseBoxHeader(const CLOCK* clock, const char* position, ParseContext& context, BOX_HEADER& header) {
     header = BOX_HEADER{};
     const char* cursor = position;
-    Token token;
 
-    const bool bracketed = PeekTokenIs(cursor, LEX_STMT, TK_LBRACKET);
+    const bool bracketed = PeekTokenIs(context, cursor, LEX_STMT, TK_LBRACKET);
     if (bracketed && !AdvanceToken(cursor, context, LEX_STMT)) return nullptr;
 
-    NextToken(cursor, token, LEX_STMT);
-    if (token.kind != TK_IDENT) {
+    const Token name = PeekToken(context, cursor, LEX_STMT).token;
+    if (name.kind != TK_IDENT) {
         ReportError(context, "%s", "A box name expected after '['\n");
         return nullptr;
     }
-    header.name = token.text;
+    header.name = name.text;
     if (!AdvanceToken(cursor, context, LEX_STMT)) return nullptr;
 
-    if (PeekTokenIs(cursor, LEX_STMT, TK_STAR)) {
+    if (PeekTokenIs(context, cursor, LEX_STMT, TK_STAR)) {
         header.exported = 1;
         if (!AdvanceToken(cursor, context, LEX_STMT)) return nullptr;
     }
 
-    while (PeekTokenIs(cursor, LEX_STMT, TK_COLON)) {
+    while (PeekTokenIs(context, cursor, LEX_STMT, TK_COLON)) {
         if (!AdvanceToken(cursor, context, LEX_STMT)) return nullptr;
-        const char* after = NextToken(cursor, token, LEX_STMT);
-        if (after == nullptr ||
+        const SCANNED_TOKEN& scanned = PeekToken(context, cursor, LEX_STMT);
+        const Token& token = scanned.token;
+        if (scanned.end == nullptr ||
             (token.kind != TK_IDENT && token.kind != TK_NUMBER && token.kind != TK_PERCENT && token.kind != TK_NOTE)) {
             ReportError(context, "Expected an identifier or a numeric constant after ':'\n");
             return nullptr;
         }
-        header.parameters.push_back(token.kind == TK_NOTE ? "#" + token.text : token.text);
+        header.parameters.push_back(ParameterText(token));
         if (!AdvanceToken(cursor, context, LEX_STMT)) return nullptr;
     }
 
-    while (NextToken(cursor, token, LEX_STMT) != nullptr && token.kind == TK_BOX_OPTION) {
-        const bool isMaxinst = token.text == "maxinst";
+    for (;;) {
+        const SCANNED_TOKEN& option = PeekToken(context, cursor, LEX_STMT);
+        if (option.end == nullptr || option.token.kind != TK_BOX_OPTION) break;
+        const bool isMaxinst = option.token.keyword == KW_MAXINST;
         if (!AdvanceToken(cursor, context, LEX_STMT)) return nullptr;
         PARAM_VALUE first;
         int closed = 0;
-        const char* next = ReadConstant(engine, nullptr, cursor, context, closed, first);
+        const char* next = ReadConstant(clock, nullptr, cursor, context, closed, first);
         if (isMaxinst) {
             if (next == nullptr) {
                 ReportError(context, "Error parsing maxinst parameter");
@@ -55,7 +62,7 @@ const char* ParseBoxHeader(const CEngine* engine, const char* position, ParseCon
             header.maxInstances = IntegerOfValue(first);
             if (!closed) {
                 PARAM_VALUE second;
-                next = ReadConstant(engine, nullptr, cursor, context, closed, second);
+                next = ReadConstant(clock, nullptr, cursor, context, closed, second);
                 if (next == nullptr) {
                     ReportError(context, "Error parsing the second maxinst parameter");
                     return nullptr;
@@ -79,7 +86,7 @@ const char* ParseBoxHeader(const CEngine* engine, const char* position, ParseCon
     }
 
     if (bracketed) {
-        if (!PeekTokenIs(cursor, LEX_STMT, TK_RBRACKET)) {
+        if (!PeekTokenIs(context, cursor, LEX_STMT, TK_RBRACKET)) {
             ReportError(context, "Expected ']'\n");
             return nullptr;
         }

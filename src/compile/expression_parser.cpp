@@ -1,16 +1,13 @@
-// Expression parsing (precedence climbing over the token stream), flattening and evaluation.
-#include "compile/expression.h"
+// Expression parsing by recursive descent (a wrap over a sum of terms of unary operands over
+// primaries), and flattening of the tree into its postfix program.
+#include "compile/expression_parser.h"
 
-#include <cmath>
-#include <cstdlib>
 #include <utility>
+#include <vector>
 
-#include "engine/engine.h"
-#include "engine/tables.h"
-#include "script/constants.h"
-#include "script/parser.h"
-#include "vars/numeric_cast.h"
-#include "vars/variables.h"
+#include "compile/constants.h"
+#include "compile/parser.h"
+#include "script/diagnostics.h"
 
 namespace morvanel {
 
@@ -53,7 +50,7 @@ EXPRESSION_NODE* DetachInto(EXPRESSION_NODE& node) {
 }
 
 const char* ExpressionParser::Expression(const char* cursor, EXPRESSION_NODE& node) {
-    if (PeekTokenIs(cursor, LEX_EXPR, TK_DOUBLE_BACKSLASH)) {
+    if (PeekTokenIs(context, cursor, LEX_EXPR, TK_DOUBLE_BACKSLASH)) {
         if (!AdvanceToken(cursor, context, LEX_EXPR)) return nullptr;
         auto* inner = new EXPRESSION_NODE;
         node.kind = EN_WRAP;
@@ -66,7 +63,7 @@ const char* ExpressionParser::Expression(const char* cursor, EXPRESSION_NODE& no
 const char* ExpressionParser::Sum(const char* cursor, EXPRESSION_NODE& node) {
     cursor = Term(cursor, node);
     while (cursor != nullptr) {
-        const int32_t kind = PeekKind(cursor, LEX_EXPR);
+        const int32_t kind = PeekKind(context, cursor, LEX_EXPR);
         if (kind != TK_PLUS && kind != TK_MINUS) break;
         if (!AdvanceToken(cursor, context, LEX_EXPR)) return nullptr;
         auto* right = new EXPRESSION_NODE;
@@ -82,7 +79,7 @@ const char* ExpressionParser::Sum(const char* cursor, EXPRESSION_NODE& node) {
 const char* ExpressionParser::Term(const char* cursor, EXPRESSION_NODE& node) {
     cursor = Unary(cursor, node);
     while (cursor != nullptr) {
-        const int32_t kind = PeekKind(cursor, LEX_EXPR);
+        const int32_t kind = PeekKind(context, cursor, LEX_EXPR);
         int32_t nodeKind;
         if (kind == TK_STAR) {
             nodeKind = EN_MUL;
@@ -106,7 +103,7 @@ const char* ExpressionParser::Term(const char* cursor, EXPRESSION_NODE& node) {
 
 const char* ExpressionParser::Unary(const char* cursor, EXPRESSION_NODE& node) {
     int32_t prefix = 0;
-    switch (PeekKind(cursor, LEX_EXPR)) {
+    switch (PeekKind(context, cursor, LEX_EXPR)) {
         case TK_TILDE: prefix = EN_SECONDS; break;
         case TK_BANG: prefix = EN_BEATS; break;
         case TK_AT: prefix = EN_HERTZ; break;
@@ -132,7 +129,7 @@ const char* ExpressionParser::Nested(const char* cursor, EXPRESSION_NODE& node) 
     cursor = Expression(cursor, node);
     --context.nesting;
     if (cursor == nullptr) return nullptr;
-    if (!PeekTokenIs(cursor, LEX_EXPR, TK_RPAREN)) {
+    if (!PeekTokenIs(context, cursor, LEX_EXPR, TK_RPAREN)) {
         ReportError(context, "Expected ')'\n");
         return nullptr;
     }
@@ -140,12 +137,13 @@ const char* ExpressionParser::Nested(const char* cursor, EXPRESSION_NODE& node) 
 }
 
 const char* ExpressionParser::Primary(const char* cursor, EXPRESSION_NODE& node) {
-    Token token;
-    const char* after = NextToken(cursor, token, LEX_EXPR);
+    const SCANNED_TOKEN scanned = PeekToken(context, cursor, LEX_EXPR);
+    const Token& token = scanned.token;
+    const char* after = scanned.end;
     switch (token.kind) {
         case TK_SIN2PI: {
             if (!AdvanceToken(cursor, context, LEX_EXPR)) return nullptr;
-            if (!PeekTokenIs(cursor, LEX_EXPR, TK_LPAREN)) {
+            if (!PeekTokenIs(context, cursor, LEX_EXPR, TK_LPAREN)) {
                 ReportError(context, "Expected '('\n");
                 return nullptr;
             }
@@ -160,11 +158,11 @@ const char* ExpressionParser::Primary(const char* cursor, EXPRESSION_NODE& node)
             return Nested(cursor, node);
         case TK_NUMBER:
             node.kind = EN_VALUE;
-            node.value = PARAM_VALUE::Float(static_cast<float>(std::atof(token.text.c_str())));
+            node.value = PARAM_VALUE::Float(static_cast<float>(NumberOfToken(token)));
             break;
         case TK_NOTE:
             node.kind = EN_VALUE;
-            node.value = PARAM_VALUE::Float(static_cast<float>(std::atof(token.text.c_str())), VU_NOTE);
+            node.value = PARAM_VALUE::Float(static_cast<float>(NumberOfToken(token)), VU_NOTE);
             break;
         case TK_PERCENT: {
             if (after == nullptr) break;
@@ -187,8 +185,6 @@ const char* ExpressionParser::Primary(const char* cursor, EXPRESSION_NODE& node)
     if (after == nullptr) return nullptr;
     return AdvanceToken(cursor, context, LEX_EXPR) ? cursor : nullptr;
 }
-
-bool IsBinary(int32_t kind) { return kind >= EN_ADD && kind <= EN_MOD; }
 
 }  // namespace
 
@@ -229,62 +225,6 @@ std::unique_ptr<EXPRESSION> CompileExpression(const EXPRESSION_NODE& root) {
     }
     if (program->stackNeeded > kMaxEvaluationStack) return nullptr;
     return program;
-}
-
-float EvaluateExpression(const EXPRESSION& expression, const CNumericVariablesState* state) {
-    float stack[kMaxEvaluationStack];
-    int32_t top = 0;  // number of values on the stack
-    const CEngine* engine = state != nullptr ? state->engine : nullptr;
-    for (const EXPRESSION_OP& op : expression.ops) {
-        switch (op.kind) {
-            case EN_VALUE:
-                stack[top++] = EvaluateValue(op.value, state);
-                continue;
-            case EN_RANDOM:
-                stack[top++] = static_cast<float>(std::rand() % 1000) / 1000.0f;
-                continue;
-            case 0:
-                stack[top++] = 0.0f;
-                continue;
-            default:
-                break;
-        }
-        if (IsBinary(op.kind)) {
-            const float right = stack[--top];
-            float& left = stack[top - 1];
-            switch (op.kind) {
-                case EN_ADD: left = left + right; break;
-                case EN_SUB: left = left - right; break;
-                case EN_MUL: left = left * right; break;
-                case EN_DIV: left = left / right; break;
-                case EN_MOD: left = std::fmod(left, right); break;
-                default: break;
-            }
-            continue;
-        }
-        float& x = stack[top - 1];
-        switch (op.kind) {
-            case EN_WRAP: x = x > 1.0f ? x - 1.0f : x; break;
-            case EN_FLOOR: x = std::floor(x); break;
-            case EN_NEGATE: x = -x; break;
-            case EN_SIN2PI: {
-                const int32_t index = ToInt32(static_cast<double>(x) * 65536.0) & 0xFFFF;
-                x = static_cast<float>(SineTable[index]);
-                break;
-            }
-            case EN_SECONDS: x = engine != nullptr ? x * static_cast<float>(engine->sampleRate) : 0.0f; break;
-            case EN_BEATS: x = engine != nullptr ? x * static_cast<float>(engine->SamplesPerBeat()) : 0.0f; break;
-            case EN_HERTZ:
-                x = engine != nullptr ? static_cast<float>(PeriodOfFrequency(static_cast<double>(x), engine->sampleRate)) : 0.0f;
-                break;
-            case EN_NOTE:
-                x = engine != nullptr ? static_cast<float>(PeriodOfFrequency(NoteFrequency(ToInt32(x)), engine->sampleRate))
-                                      : 0.0f;
-                break;
-            default: x = 0.0f; break;
-        }
-    }
-    return top > 0 ? stack[top - 1] : 0.0f;
 }
 
 }  // namespace morvanel

@@ -1,5 +1,5 @@
-// Start texts ("name:arg:arg") read into a fixed-size request on the thread that posts them, so that
-// the audio thread starts a voice without parsing, allocating or copying text.
+// Start requests: what a start text ("name:arg:arg") asks for, in a fixed-size record that the
+// posting thread fills and the audio thread applies without parsing, allocating or copying text.
 #pragma once
 
 #include <cstdint>
@@ -43,15 +43,7 @@ constexpr uint64_t HashBoxName(std::string_view name) {
     return hash;
 }
 
-// Any thread; allocates while it reads. Reads `text` as a box header would (name, ':' arguments,
-// options; the header's diagnostics go to standard output unless `quiet`) and keeps the name and
-// the arguments that push a value (numbers, '%' variables and notes; identifiers push nothing),
-// stopping at the first error as a header does. A name too long for the request names no box.
-START_REQUEST ParseStartText(const char* text, bool quiet);
-
-// The literal start text of every spawn item, and its request (it names no box). The compiler
-// asks for the request once, so the audio thread never builds it.
+// The literal start text of every spawn item (it names no box).
 constexpr char kSpawnText[] = "[spawn]";
-const START_REQUEST& SpawnStartRequest();
 
 }  // namespace morvanel

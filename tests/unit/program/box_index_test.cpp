@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "engine/box_index.h"
+#include "program/box_index.h"
 
 namespace {
 

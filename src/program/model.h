@@ -1,49 +1,65 @@
-// The compiled script: boxes, their sequences and the items a sequence runs, plus the group
-// registry that pools instance limits across boxes.
+// The compiled script: boxes, their sequences and the items a sequence runs, the group registry
+// that pools instance limits across boxes, and the variable scope every voice shares.
 #pragma once
 
 #include <cstdint>
 #include <map>
-#include <memory_resource>
 #include <memory>
 #include <string>
 #include <vector>
 
-#include "compile/param_value.h"
-#include "runtime/instance_data.h"
+#include "program/expression.h"
+#include "program/param_value.h"
 #include "vars/variables.h"
 
 namespace morvanel {
 
-class CEngine;
 class CBox;
-struct EXPRESSION;
+class CProgram;
 
 enum ItemKind : int32_t {
 #define ITEM_KIND(name, number, producesSample) name = number,
-#include "compile/item_kinds.def"
+#include "program/item_kinds.def"
 #undef ITEM_KIND
 };
 
 // The item kind's name ("SI_SQR"), or "SI_?" for a number no kind has.
 const char* ItemKindName(int32_t kind);
 
-// One step of a sequence. The sequence owns the expression of SI_LET, SI_PRINT and SI_PUSH;
-// SI_CALL refers to its box without owning it.
+// One step of a sequence. `expression` is what SI_LET, SI_PRINT and SI_PUSH evaluate (owned);
+// `callee` is the box of SI_CALL (the registry owns boxes).
 struct SEQUENCE_ITEM {
     int32_t kind = 0;
     PARAM_VALUE value;
-    union Target {
-        const EXPRESSION* expression;
-        CBox* box;
-    } target{nullptr};
+    std::unique_ptr<const EXPRESSION> expression;
+    CBox* callee = nullptr;
+};
+
+// A link in the list of a box's live instances. The runtime's instance records derive from it, so
+// that compiled boxes can count and walk their instances without knowing what an instance holds.
+struct INSTANCE_LINK {
+    INSTANCE_LINK* older = nullptr;
+    INSTANCE_LINK* newer = nullptr;
+};
+
+// A box's live instances, oldest first: instances are appended as they are created, and ids only
+// grow, so the list is also in ascending id order.
+struct INSTANCE_LIST {
+    INSTANCE_LINK* oldest = nullptr;
+    INSTANCE_LINK* newest = nullptr;
+    int64_t count = 0;
+
+    bool empty() const { return count == 0; }
+    int64_t size() const { return count; }
+    void Append(INSTANCE_LINK* link);
+    void Remove(INSTANCE_LINK* link);
 };
 
 extern std::atomic<int64_t> nextSequenceSerial;
 
 class CSequence final : public CNumericVariablesOwner {
 public:
-    CSequence(CEngine* engine, CBox* box, int64_t serial);
+    CSequence(CProgram* program, CBox* box, int64_t serial);
     ~CSequence() override;
 
     CNumericVariablesOwner* GetParentOwner() const override;
@@ -51,13 +67,11 @@ public:
 
     // Appends `item` (taking ownership of its text and expression) and applies pending labels.
     void AppendItem(SEQUENCE_ITEM item);
-    // Appends SI_CALL of the named box when it is registered; otherwise appends nothing.
-    void AppendBoxCall(const std::string& name);
     // Closes the body with SI_END and fixes the loop and release points. Idempotent.
     void FinishSequence();
     bool IsFinished() const { return finished; }
 
-    CEngine* engine;
+    CProgram* program;
     CBox* box;
     int64_t serial;
     std::vector<SEQUENCE_ITEM> items;
@@ -65,18 +79,18 @@ public:
     const SEQUENCE_ITEM* releaseStart = nullptr;
     int32_t loopIndex = 0;
     int32_t releaseIndex = -1;
-    std::map<int64_t, CBox*> nestedBoxes;  // owned: destroyed with the sequence
+    std::map<int64_t, CBox*> nestedBoxes;  // in body order; owned: destroyed with the sequence
     PARAM_VALUE duration = PARAM_VALUE::Integer(-1);
     PARAM_VALUE condition = PARAM_VALUE::Float(1.0f);
     bool looping = false;
     bool conditionIsWhile = false;
     bool loopLabelPending = false;
     bool releaseLabelPending = false;
-    // Whether running the sequence is invisible to other voices: -1 until the runtime first asks.
+    // Facts about the items that the runtime works out once (a compiled sequence never changes):
+    // whether running it is invisible to other voices, and whether it loops over exactly one
+    // square or saw item. -1 until first asked.
     int8_t independence = -1;
-    // Whether the sequence loops over exactly one square or saw item: -1 until first asked.
     int8_t steadyShape = -1;
-    std::pmr::map<int64_t, SEQUENCE_INSTANCE_DATA> instances;  // records from the engine's pool
 
 private:
     bool finished = false;
@@ -84,7 +98,7 @@ private:
 
 class CBox final : public CNumericVariablesOwner {
 public:
-    CBox(CEngine* engine, std::string name, bool exported, CSequence* parentSequence);
+    CBox(CProgram* program, std::string name, bool exported, CSequence* parentSequence);
     ~CBox() override;
 
     CNumericVariablesOwner* GetParentOwner() const override;
@@ -93,24 +107,24 @@ public:
     CSequence* NewSequence();
     void SetGroup(int64_t groupId);
 
-    CEngine* engine;
+    CProgram* program;
     CSequence* parentSequence;
     std::string name;
     uint64_t nameHash;  // HashBoxName(name): the registry's index files the box under it
     std::vector<std::unique_ptr<CSequence>> sequences;  // ascending serial order
-    std::pmr::map<int64_t, BOX_INSTANCE_DATA> instances;  // records from the engine's pool
+    INSTANCE_LIST instances;                            // live instances, kept by the runtime
     std::vector<char> paramLetters;
     bool exported;
     int32_t maxInstances = -1;
     bool stopExcess = false;
     int64_t groupId = 0;
     const std::vector<CBox*>* groupMembers = nullptr;  // the group's list, resolved when joined
-    // The registered box's entry in the engine's name map, so a replacement rewrites it in place.
+    // The registered box's entry in the registry's name map, so a replacement rewrites it in place.
     CBox** registryEntry = nullptr;
     // A redefinition waiting for this box's last instance to end (owned until it takes over).
     CBox* pending = nullptr;
-    CBox* nextRetired = nullptr;  // in the engine's list of replaced boxes not yet freed
-    bool primed = false;          // the record pool has made room for this box's instances
+    CBox* nextRetired = nullptr;  // in the registry's list of replaced boxes not yet freed
+    bool primed = false;          // the runtime has made room for this box's instances
 };
 
 class CBoxGroups {
@@ -126,5 +140,22 @@ public:
     std::map<int64_t, std::string> namesById;
     std::map<int64_t, std::vector<CBox*>> members;
 };
+
+// The per-voice variables 'v' (velocity, slot 0) and 'n' (note, slot 1), shared by every voice;
+// boxes' scopes hang below it, the globals above it.
+class CVoiceDescription final : public CNumericVariablesOwner {
+public:
+    explicit CVoiceDescription(CNumericVariablesOwner* globals);
+    CNumericVariablesOwner* GetParentOwner() const override { return globals; }
+    std::string GetName() const override { return "voice_owner"; }
+
+    CNumericVariablesOwner* globals;
+    int32_t noteSlot;
+    int32_t velocitySlot;
+};
+
+// Draws the next id for a box instance, sequence instance or group (one process-wide counter).
+extern std::atomic<int64_t> nextInstanceId;
+int64_t DrawInstanceId();
 
 }  // namespace morvanel

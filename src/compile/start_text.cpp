@@ -1,47 +1,42 @@
-// Reading start texts into start requests.
-#include "script/start_text.h"
+// Reading start texts and call arguments.
+#include "compile/start_text.h"
 
-#include <cstdlib>
 #include <cstring>
-#include <string>
 
-#include "script/box_header.h"
+#include "compile/box_header.h"
+#include "compile/constants.h"
 #include "script/lexer.h"
 
 namespace morvanel {
 
-namespace {
-
-// One ':' argument as the voice start reads it: an expression of a single token. Numbers and notes
-// are constants; a '%' token reads an engine variable; anything else pushes nothing.
+// A parameter is one token of a header; read as an expression, it is a number, a variable, or
+// the note operator before a number (the form a note name takes in a header).
 bool ReadArgument(const std::string& parameter, START_ARGUMENT& argument) {
     const std::string text = parameter + " ";
     Token token;
     NextToken(text.c_str(), token, LEX_EXPR);
     switch (token.kind) {
         case TK_NUMBER:
-            argument = {SA_NUMBER, 0, static_cast<float>(std::atof(token.text.c_str()))};
+            argument = {SA_NUMBER, 0, static_cast<float>(NumberOfToken(token))};
             return true;
         case TK_PERCENT:
             argument = {SA_VARIABLE, static_cast<uint8_t>(token.text[1]), 0.0f};
             return true;
         case TK_NOTE:
-            argument = {SA_NOTE, 0, static_cast<float>(std::atof(token.text.c_str()))};
+            argument = {SA_NOTE, 0, static_cast<float>(NumberOfToken(token))};
             return true;
         case TK_HASH: {
             // A note reaches the start as '#' and its number: the note operator of expressions.
             const char* after = NextToken(text.c_str(), token, LEX_EXPR);
             NextToken(after, token, LEX_EXPR);
             if (token.kind != TK_NUMBER) return false;
-            argument = {SA_NOTE, 0, static_cast<float>(std::atof(token.text.c_str()))};
+            argument = {SA_NOTE, 0, static_cast<float>(NumberOfToken(token))};
             return true;
         }
         default:
             return false;
     }
 }
-
-}  // namespace
 
 START_REQUEST ParseStartText(const char* text, bool quiet) {
     START_REQUEST request{};

@@ -8,17 +8,19 @@
 #include <vector>
 
 #include "api/instance_registry.h"
-#include "api/queues.h"
+#include "engine/rings.h"
 #include "morvanel.h"
 #include "runtime/voice.h"
 #include "support/test_support.h"
+#include "support/engine_access.h"
 
 namespace {
+
+using morvanel::testing::EngineOf;
 
 using morvanel::testing::CaptureStdout;
 using morvanel::testing::Instance;
 
-morvanel::CEngine& EngineOf(int id) { return *morvanel::InstanceRegistry::Get().Find(id)->engine; }
 
 constexpr char kSuccessTail[] = "Compilation successful. Parsed 1 boxes and 0 commands.\n";
 constexpr char kLeadReport[] = "[\n  { \"Name\": \"lead\" }\n]\n";
@@ -36,7 +38,7 @@ TEST(Queues, FullCommandRingDropsTheSixtyFifthAndRecoversAfterOneTick) {
     EXPECT_EQ(instance.Start("lead"), 0);
 
     instance.Render(1);
-    const auto& voices = EngineOf(instance.id()).voices;
+    const auto& voices = EngineOf(instance.id()).player.voices;
     ASSERT_EQ(voices.size(), 64u);
     for (size_t i = 0; i < voices.size(); ++i) EXPECT_EQ(voices[i]->voiceId, serials[i]);
     // The dropped start took no serial: posting resumes right after the last accepted one.
@@ -48,15 +50,15 @@ TEST(Queues, CommandRingWrapsAndKeepsOrder) {
     morvanel::CEngine& engine = EngineOf(instance.id());
     for (int i = 0; i < 200; ++i) {
         const std::string name = "box" + std::to_string(i);
-        const int64_t serial = morvanel::PostCommand(engine, morvanel::CMD_START_VOICE, name.c_str(), 0, i, 0.5f);
+        const int64_t serial = engine.commands.Post(morvanel::CMD_START_VOICE, name.c_str(), 0, i, 0.5f);
         morvanel::TakenCommand taken;
-        ASSERT_TRUE(morvanel::TakeCommand(engine, taken));
+        ASSERT_TRUE(engine.commands.Take(taken));
         ASSERT_EQ(taken.serial, serial);
         ASSERT_STREQ(taken.name, name.c_str());
         ASSERT_EQ(taken.note, i);
     }
-    EXPECT_EQ(engine.commandWrite.load(), 200 % 64);
-    EXPECT_EQ(engine.commandRead.load(), 200 % 64);
+    EXPECT_EQ(engine.commands.write.load(), 200 % 64);
+    EXPECT_EQ(engine.commands.read.load(), 200 % 64);
 }
 
 TEST(Queues, ResponseRingWrapsAndKeepsOrder) {
@@ -64,22 +66,22 @@ TEST(Queues, ResponseRingWrapsAndKeepsOrder) {
     morvanel::CEngine& engine = EngineOf(instance.id());
     for (int i = 0; i < 200; ++i) {
         const std::string text = "response " + std::to_string(i);
-        morvanel::PostResponse(engine, morvanel::RESP_MIDIKEY, text.c_str(), i, i + 1);
-        ASSERT_EQ(std::string(morvanel::TakeResponseText(engine, i + 1)), text);
+        engine.responses.Post(morvanel::RESP_MIDIKEY, text.c_str(), i, i + 1);
+        ASSERT_EQ(std::string(engine.responses.TakeText(i + 1)), text);
     }
-    EXPECT_EQ(engine.responseWrite.load(), 200 % 192);
-    EXPECT_EQ(engine.responseRead.load(), 200 % 192);
-    EXPECT_EQ(engine.responseCount.load(), 0);
+    EXPECT_EQ(engine.responses.write.load(), 200 % 192);
+    EXPECT_EQ(engine.responses.read.load(), 200 % 192);
+    EXPECT_EQ(engine.responses.count.load(), 0);
 }
 
 TEST(Queues, ResponseLookupDiscardsWhatLiesBeforeAndKeepsWhatLiesBehind) {
     Instance instance;
     morvanel::CEngine& engine = EngineOf(instance.id());
     const char* texts[] = {"one", "two", "three", "four"};
-    for (int i = 0; i < 4; ++i) morvanel::PostResponse(engine, morvanel::RESP_PARSE_LOG, texts[i], 0, i + 1);
+    for (int i = 0; i < 4; ++i) engine.responses.Post(morvanel::RESP_PARSE_LOG, texts[i], 0, i + 1);
 
     EXPECT_STREQ(GetResponseString(3, instance.id()), "three");
-    EXPECT_EQ(engine.responseCount.load(), 1);
+    EXPECT_EQ(engine.responses.count.load(), 1);
     EXPECT_STREQ(GetResponseString(4, instance.id()), "four");
     EXPECT_STREQ(GetResponseString(1, instance.id()), "");
 }
@@ -117,8 +119,8 @@ TEST(Queues, ResetDropsEveryCommandQueuedBehindIt) {
     const int playing = instance.Start("lead");
     instance.Render(1);
     morvanel::CEngine& engine = EngineOf(instance.id());
-    ASSERT_EQ(engine.bpm, 90.0f);
-    ASSERT_EQ(engine.voices.size(), 1u);
+    ASSERT_EQ(engine.program.clock.bpm, 90.0f);
+    ASSERT_EQ(engine.player.voices.size(), 1u);
 
     ResetEngine(instance.id());
     ParseString("other = { @loop `9` }", instance.id());
@@ -127,16 +129,16 @@ TEST(Queues, ResetDropsEveryCommandQueuedBehindIt) {
     StopAllVoices(instance.id());
     ResetEngine(instance.id());
     ParseString("bpm(60)", instance.id());
-    ASSERT_EQ(engine.commandCount.load(), 11);
+    ASSERT_EQ(engine.commands.count.load(), 11);
 
     std::vector<float> out;
     const std::string printed = CaptureStdout([&] { out = instance.Render(1); });
     EXPECT_EQ(printed, "Engine reset\n");
-    EXPECT_EQ(engine.commandCount.load(), 0);
-    EXPECT_EQ(engine.bpm, 120.0f);
-    EXPECT_TRUE(engine.boxes.empty());
-    EXPECT_TRUE(engine.voices.empty());
-    EXPECT_EQ(engine.responseCount.load(), 0);
+    EXPECT_EQ(engine.commands.count.load(), 0);
+    EXPECT_EQ(engine.program.clock.bpm, 120.0f);
+    EXPECT_TRUE(engine.program.boxes.Named().empty());
+    EXPECT_TRUE(engine.player.voices.empty());
+    EXPECT_EQ(engine.responses.count.load(), 0);
     EXPECT_EQ(out[0], 0.0f);
 }
 
@@ -150,7 +152,7 @@ TEST(Queues, ResetBesideABusyTakerLeavesOldResponsesForTakersToDrop) {
     std::atomic<bool> holding{false};
     std::atomic<bool> release{false};
     std::thread taker([&] {
-        std::lock_guard<std::mutex> busy(engine.responseTakeLock);
+        std::lock_guard<std::mutex> busy(engine.responses.takers);
         holding = true;
         while (!release) std::this_thread::yield();
     });
@@ -160,9 +162,9 @@ TEST(Queues, ResetBesideABusyTakerLeavesOldResponsesForTakersToDrop) {
     release = true;
     taker.join();
     EXPECT_EQ(printed, "Engine reset\n");
-    EXPECT_GT(engine.responseCount.load(), 0);  // the reset could not drain the ring itself
+    EXPECT_GT(engine.responses.count.load(), 0);  // the reset could not drain the ring itself
     EXPECT_STREQ(GetResponseString(0, instance.id()), "");
-    EXPECT_EQ(engine.responseCount.load(), 0);
+    EXPECT_EQ(engine.responses.count.load(), 0);
     const int serial = ParseString("lead = { @loop `9` }", instance.id());
     instance.Render(1);
     EXPECT_TRUE(EndsWith(GetResponseString(serial, instance.id()), kSuccessTail));

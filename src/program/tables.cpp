@@ -1,6 +1,6 @@
 // Table construction. The sine factor is the ten-digit constant the language has always used,
 // so sin2pi values match existing scripts bit for bit.
-#include "engine/tables.h"
+#include "program/tables.h"
 
 #include <cmath>
 #include <mutex>

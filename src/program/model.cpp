@@ -1,38 +1,53 @@
-// Sequences, boxes and groups: construction, item appending with labels, finishing a body.
-#include "compile/model.h"
+// Sequences, boxes, groups and the voices' scope: construction, item appending with labels,
+// finishing a body, and the program that holds them.
+#include "program/model.h"
 
 #include <algorithm>
 
-#include "compile/expression.h"
-#include "engine/engine.h"
-#include "runtime/voice.h"
-#include "script/start_text.h"
+#include "program/program.h"
+#include "program/start_request.h"
 
 namespace morvanel {
 
 std::atomic<int64_t> nextSequenceSerial{1024};
+std::atomic<int64_t> nextInstanceId{1024};
+
+int64_t DrawInstanceId() { return nextInstanceId.fetch_add(1, std::memory_order_relaxed); }
 
 const char* ItemKindName(int32_t kind) {
     switch (kind) {
 #define ITEM_KIND(name, number, producesSample) case number: return #name;
-#include "compile/item_kinds.def"
+#include "program/item_kinds.def"
 #undef ITEM_KIND
         default: return "SI_?";
     }
 }
 
-CSequence::CSequence(CEngine* engine, CBox* box, int64_t serial)
-    : CNumericVariablesOwner(SCOPE_SEQUENCE), engine(engine), box(box), serial(serial), instances(&engine->instancePool) {}
+void INSTANCE_LIST::Append(INSTANCE_LINK* link) {
+    link->older = newest;
+    link->newer = nullptr;
+    if (newest != nullptr) {
+        newest->newer = link;
+    } else {
+        oldest = link;
+    }
+    newest = link;
+    ++count;
+}
+
+void INSTANCE_LIST::Remove(INSTANCE_LINK* link) {
+    (link->older != nullptr ? link->older->newer : oldest) = link->newer;
+    (link->newer != nullptr ? link->newer->older : newest) = link->older;
+    link->older = nullptr;
+    link->newer = nullptr;
+    --count;
+}
+
+CSequence::CSequence(CProgram* owningProgram, CBox* owningBox, int64_t sequenceSerial)
+    : CNumericVariablesOwner(SCOPE_SEQUENCE), program(owningProgram), box(owningBox), serial(sequenceSerial) {}
 
 CSequence::~CSequence() {
-    instances.clear();
-    for (SEQUENCE_ITEM& item : items) {
-        if (item.kind == SI_LET || item.kind == SI_PRINT || item.kind == SI_PUSH) {
-            delete item.target.expression;
-            item.target.expression = nullptr;
-        }
-    }
-    for (auto& [key, nested] : nestedBoxes) engine->DestroyBox(nested);
+    for (auto& [key, nested] : nestedBoxes) program->boxes.DestroyBox(nested);
     nestedBoxes.clear();
 }
 
@@ -56,15 +71,6 @@ void CSequence::AppendItem(SEQUENCE_ITEM item) {
     }
 }
 
-void CSequence::AppendBoxCall(const std::string& name) {
-    CBox* callee = engine->FindBox(name);
-    if (callee == nullptr) return;
-    SEQUENCE_ITEM item;
-    item.kind = SI_CALL;
-    item.target.box = callee;
-    AppendItem(std::move(item));
-}
-
 void CSequence::FinishSequence() {
     if (finished) return;
     finished = true;
@@ -75,39 +81,38 @@ void CSequence::FinishSequence() {
     if (releaseIndex == -1) releaseIndex = last;
     loopIndex = std::clamp(loopIndex, 0, last);
     releaseIndex = std::clamp(releaseIndex, 0, last);
+    // WARNING: items must not grow after this point: both labels point into the vector.
     loopStart = &items[loopIndex];
     releaseStart = &items[releaseIndex];
 }
 
-CBox::CBox(CEngine* engine, std::string boxName, bool isExported, CSequence* parent)
+CBox::CBox(CProgram* owningProgram, std::string boxName, bool isExported, CSequence* parent)
     : CNumericVariablesOwner(SCOPE_BOX),
-      engine(engine),
+      program(owningProgram),
       parentSequence(parent),
       name(std::move(boxName)),
       nameHash(HashBoxName(name)),
-      instances(&engine->instancePool),
       exported(isExported) {}
 
 CBox::~CBox() {
-    instances.clear();
     sequences.clear();
-    if (groupId != 0) engine->groups.Leave(groupId, this);
+    if (groupId != 0) program->groups.Leave(groupId, this);
 }
 
-CNumericVariablesOwner* CBox::GetParentOwner() const { return engine->voiceDescription.get(); }
+CNumericVariablesOwner* CBox::GetParentOwner() const { return &program->voiceScope; }
 
 std::string CBox::GetName() const { return "box_" + name; }
 
 CSequence* CBox::NewSequence() {
     const int64_t serial = nextSequenceSerial.fetch_add(1, std::memory_order_relaxed);
-    sequences.push_back(std::make_unique<CSequence>(engine, this, serial));
+    sequences.push_back(std::make_unique<CSequence>(program, this, serial));
     return sequences.back().get();
 }
 
 void CBox::SetGroup(int64_t id) {
-    engine->groups.Join(id, this);
+    program->groups.Join(id, this);
     groupId = id;
-    groupMembers = engine->groups.Members(id);
+    groupMembers = program->groups.Members(id);
 }
 
 int64_t CBoxGroups::GroupIdFor(const std::string& name) {
@@ -139,6 +144,26 @@ void CBoxGroups::Clear() {
     idsByName.clear();
     namesById.clear();
     members.clear();
+}
+
+CVoiceDescription::CVoiceDescription(CNumericVariablesOwner* globalScope)
+    : CNumericVariablesOwner(SCOPE_VOICE), globals(globalScope) {
+    DeclareVariable(*this, 'v');
+    DeclareVariable(*this, 'n');
+    velocitySlot = FindOwnVariable(*this, 'v');
+    noteSlot = FindOwnVariable(*this, 'n');
+}
+
+CProgram::CProgram(CNumericVariablesOwner* globals, int32_t sampleRate) : voiceScope(globals), boxes(this) {
+    clock.sampleRate = sampleRate;
+}
+
+CProgram::~CProgram() { boxes.DropAllBoxes(); }
+
+void CProgram::Clear() {
+    boxes.DropAllBoxes();
+    groups.Clear();
+    clock.bpm = 120.0f;
 }
 
 }  // namespace morvanel

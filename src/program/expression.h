@@ -1,0 +1,47 @@
+// Compiled expressions: a postfix program of operations over a small value stack, built by the
+// compiler from an expression tree and evaluated by the runtime without recursion.
+#pragma once
+
+#include <cstdint>
+#include <vector>
+
+#include "program/param_value.h"
+
+namespace morvanel {
+
+enum ExpressionKind : int32_t {
+    EN_VALUE = 1,
+    EN_RANDOM = 2,
+    EN_ADD = 3,
+    EN_SUB = 4,
+    EN_MUL = 5,
+    EN_DIV = 6,
+    EN_MOD = 7,
+    EN_WRAP = 8,
+    EN_FLOOR = 9,
+    EN_NEGATE = 11,
+    EN_SIN2PI = 12,
+    EN_SECONDS = 13,
+    EN_BEATS = 14,
+    EN_HERTZ = 15,
+    EN_NOTE = 16,
+};
+
+inline bool IsBinaryExpression(int32_t kind) { return kind >= EN_ADD && kind <= EN_MOD; }
+
+// One step of the postfix program: EN_VALUE and EN_RANDOM push, one-operand kinds replace the
+// top, two-operand kinds combine the top two; kind 0 pushes 0.0 (an operator without operand).
+struct EXPRESSION_OP {
+    int32_t kind;
+    PARAM_VALUE value;
+};
+
+struct EXPRESSION {
+    std::vector<EXPRESSION_OP> ops;
+    int32_t stackNeeded = 0;
+};
+
+// The deepest value stack a compiled expression may need; the compiler refuses deeper ones.
+constexpr int32_t kMaxEvaluationStack = 512;
+
+}  // namespace morvanel

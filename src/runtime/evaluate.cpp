@@ -1,0 +1,71 @@
+// The postfix evaluator: one pass over the operations with a fixed stack on the audio thread's
+// own stack.
+#include "runtime/evaluate.h"
+
+#include <cmath>
+#include <cstdlib>
+
+#include "program/tables.h"
+#include "vars/numeric_cast.h"
+
+namespace morvanel {
+
+float EvaluateExpression(const EXPRESSION& expression, const CNumericVariablesState* state, const CLOCK* clock) {
+    float stack[kMaxEvaluationStack];
+    int32_t top = 0;  // number of values on the stack
+    for (const EXPRESSION_OP& op : expression.ops) {
+        switch (op.kind) {
+            case EN_VALUE:
+                stack[top++] = EvaluateValue(op.value, state, clock);
+                continue;
+            case EN_RANDOM:
+                stack[top++] = static_cast<float>(std::rand() % 1000) / 1000.0f;
+                continue;
+            case 0:
+                stack[top++] = 0.0f;
+                continue;
+            default:
+                break;
+        }
+        if (IsBinaryExpression(op.kind)) {
+            const float right = stack[--top];
+            float& left = stack[top - 1];
+            switch (op.kind) {
+                case EN_ADD: left = left + right; break;
+                case EN_SUB: left = left - right; break;
+                case EN_MUL: left = left * right; break;
+                case EN_DIV: left = left / right; break;
+                case EN_MOD: left = std::fmod(left, right); break;
+                default: break;
+            }
+            continue;
+        }
+        float& x = stack[top - 1];
+        switch (op.kind) {
+            case EN_WRAP: x = x > 1.0f ? x - 1.0f : x; break;
+            case EN_FLOOR: x = std::floor(x); break;
+            case EN_NEGATE: x = -x; break;
+            case EN_SIN2PI: {
+                const int32_t index = ToInt32(static_cast<double>(x) * 65536.0) & 0xFFFF;
+                x = static_cast<float>(SineTable[index]);
+                break;
+            }
+            case EN_SECONDS:
+                x = clock != nullptr ? static_cast<float>(ApplyUnit(VU_SECONDS, x, *clock)) : 0.0f;
+                break;
+            case EN_BEATS:
+                x = clock != nullptr ? static_cast<float>(ApplyUnit(VU_BEATS, x, *clock)) : 0.0f;
+                break;
+            case EN_HERTZ:
+                x = clock != nullptr ? static_cast<float>(ApplyUnit(VU_HERTZ, x, *clock)) : 0.0f;
+                break;
+            case EN_NOTE:
+                x = clock != nullptr ? static_cast<float>(ApplyUnit(VU_NOTE, x, *clock)) : 0.0f;
+                break;
+            default: x = 0.0f; break;
+        }
+    }
+    return top > 0 ? stack[top - 1] : 0.0f;
+}
+
+}  // namespace morvanel
