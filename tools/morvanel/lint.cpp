@@ -134,10 +134,10 @@ std::string EffectOfZero(const std::string& command) {
 
 void LintValues(const SCRIPT_OUTLINE& outline, std::vector<Diagnostic>& warnings) {
     for (const OUTLINE_VALUE& value : outline.values) {
-        std::string written = outline.source.substr(value.token.begin, value.token.end - value.token.begin);
-        if (value.token.kind == Tok::Ident) written = Quoted(written);
+        const std::string written = outline.source.substr(value.token.begin, value.token.end - value.token.begin);
+        const std::string shown = value.token.kind == Tok::Ident ? Quoted(written) : written;
         Diagnostic warning = MakeDiagnostic(outline.source, Severity::Warning, value.token.begin, value.token.end,
-                                            written + " is not a number, a note or a variable, so " + value.command +
+                                            shown + " is not a number, a note or a variable, so " + value.command +
                                                 "(" + written + ") reads it as 0: " + EffectOfZero(value.command));
         if (value.token.kind == Tok::Ident && LooksLikeNoteName(value.token.text) && !IsNoteName(value.token.text)) {
             warning.notes.push_back({Quoted(value.token.text) + " is not a note name: note names are a letter from a to "
@@ -199,19 +199,19 @@ void LintStarts(const SCRIPT_OUTLINE& outline, std::vector<Diagnostic>& warnings
         }
         if (command.keyword != "run" || (value.kind != Tok::Ident && value.kind != Tok::String)) continue;
         const START_TEXT start = ReadStartText(value.text);
+        const std::string run = "run(" + outline.source.substr(value.begin, value.end - value.begin) + ")";
         std::string message;
         std::vector<NOTE> notes;
         const auto box = outline.named.find(start.name);
         if (value.text.size() > kMaxStartText) {
-            message = "run(" + value.text + ") starts nothing: a start text holds at most " + std::to_string(kMaxStartText) +
+            message = run + " starts nothing: a start text holds at most " + std::to_string(kMaxStartText) +
                       " characters and this one has " + std::to_string(value.text.size());
         } else if (box == outline.named.end()) {
-            message = "run(" + value.text + ") starts nothing: this script defines no box named " + Quoted(start.name);
+            message = run + " starts nothing: this script defines no box named " + Quoted(start.name);
             const std::string suggestion = SuggestName(start.name, NamedBoxes(outline));
             if (!suggestion.empty()) notes.push_back({"did you mean " + Quoted(suggestion) + "?"});
         } else {
-            message = ArgumentCountProblem(outline.boxes[static_cast<size_t>(box->second)], start.pushed,
-                                           ("run(" + value.text + ")").c_str());
+            message = ArgumentCountProblem(outline.boxes[static_cast<size_t>(box->second)], start.pushed, run.c_str());
         }
         if (message.empty()) continue;
         Diagnostic warning = MakeDiagnostic(outline.source, Severity::Warning, value.begin, value.end, message);
@@ -240,10 +240,25 @@ void LintLoops(const SCRIPT_OUTLINE& outline, std::vector<Diagnostic>& warnings)
     }
 }
 
+// The named box a body belongs to, through nested bodies.
+int NamedOwner(const SCRIPT_OUTLINE& outline, int body) {
+    int box = outline.bodies[static_cast<size_t>(body)].box;
+    while (box >= 0 && outline.boxes[static_cast<size_t>(box)].enclosingBody >= 0) {
+        box = outline.bodies[static_cast<size_t>(outline.boxes[static_cast<size_t>(box)].enclosingBody)].box;
+    }
+    return box;
+}
+
+// The boxes a host or a run command starts: those no other box calls, and those run starts.
 std::vector<int> OutermostBoxes(const SCRIPT_OUTLINE& outline) {
     std::vector<bool> called(outline.boxes.size());
     for (const OUTLINE_CALL& call : outline.calls) {
-        if (call.callee >= 0) called[static_cast<size_t>(call.callee)] = true;
+        if (call.callee >= 0 && NamedOwner(outline, call.body) != call.callee) called[static_cast<size_t>(call.callee)] = true;
+    }
+    for (const OUTLINE_COMMAND& command : outline.commands) {
+        if (command.keyword != "run" || command.values.empty()) continue;
+        const auto box = outline.named.find(ReadStartText(command.values.front().text).name);
+        if (box != outline.named.end()) called[static_cast<size_t>(box->second)] = false;
     }
     std::vector<int> outermost;
     for (const auto& [name, box] : outline.named) {
@@ -251,6 +266,15 @@ std::vector<int> OutermostBoxes(const SCRIPT_OUTLINE& outline) {
     }
     std::sort(outermost.begin(), outermost.end());
     return outermost;
+}
+
+// Box names that run commands start.
+std::set<std::string> RunNames(const SCRIPT_OUTLINE& outline) {
+    std::set<std::string> names;
+    for (const OUTLINE_COMMAND& command : outline.commands) {
+        if (command.keyword == "run" && !command.values.empty()) names.insert(ReadStartText(command.values.front().text).name);
+    }
+    return names;
 }
 
 // Boxes whose voice stops the engine within a tenth of a second, played one at a time.
@@ -321,9 +345,11 @@ void LintDepth(const SCRIPT_OUTLINE& outline, int sampleRate, OutputRouting& rou
 }
 
 void LintLongNames(const SCRIPT_OUTLINE& outline, std::vector<Diagnostic>& warnings) {
+    const std::set<std::string> runs = RunNames(outline);
     for (int box : OutermostBoxes(outline)) {
         const OUTLINE_BOX& record = outline.boxes[static_cast<size_t>(box)];
-        if (record.name.size() <= kMaxStartText) continue;
+        // A run of the box has its own warning.
+        if (record.name.size() <= kMaxStartText || runs.count(record.name) > 0) continue;
         warnings.push_back(MakeDiagnostic(outline.source, Severity::Warning, record.at, record.at + record.name.size(),
                                           "the box name " + Quoted(record.name) + " has " +
                                               std::to_string(record.name.size()) + " characters: a start text holds at "

@@ -188,8 +188,10 @@ int RenderScript(const RenderOptions& options, const std::string& scriptPath, co
 
     std::vector<std::string> startTexts;
     std::string prepared = WithoutRunCommands(outline, startTexts);
-    // The engine starts nothing from a longer text; the linter has said so above.
-    std::erase_if(startTexts, [](const std::string& text) { return text.size() > kMaxStartText; });
+    // The engine starts nothing from a longer text or an unknown name; the linter has said so above.
+    std::erase_if(startTexts, [&](const std::string& text) {
+        return text.size() > kMaxStartText || outline.named.count(ReadStartText(text).name) == 0;
+    });
     std::vector<std::string> startedBoxes;
     for (const std::string& text : startTexts) startedBoxes.push_back(ReadStartText(text).name);
     for (const std::string& voice : options.voices) {
