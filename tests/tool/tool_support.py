@@ -34,6 +34,25 @@ def read_pcm16(path):
         return [v / 32768.0 for v in values], file.getframerate()
 
 
+def read_float_wav(path):
+    """The samples of a 32-bit float mono WAV (which the wave module cannot read), and its rate."""
+    with open(path, "rb") as file:
+        data = file.read()
+    assert data[:4] == b"RIFF" and data[8:12] == b"WAVE"
+    position, rate, samples = 12, None, None
+    while position + 8 <= len(data):
+        tag, size = data[position:position + 4], struct.unpack("<I", data[position + 4:position + 8])[0]
+        body = data[position + 8:position + 8 + size]
+        if tag == b"fmt ":
+            encoding, channels, rate = struct.unpack("<HHI", body[:8])
+            bits = struct.unpack("<H", body[14:16])[0]
+            assert channels == 1 and bits == 32 and encoding in (3, 0xFFFE)
+        elif tag == b"data":
+            samples = list(struct.unpack("<%df" % (size // 4), body))
+        position += 8 + size + (size & 1)
+    return samples, rate
+
+
 def zero_crossing_frequency(samples, rate):
     """The frequency of a periodic stretch, by crossings of its mean (a saw ramp never goes below 0)."""
     mean = sum(samples) / len(samples)

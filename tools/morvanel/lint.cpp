@@ -328,11 +328,11 @@ void LintDepth(const SCRIPT_OUTLINE& outline, int sampleRate, OutputRouting& rou
         std::string message;
         if (deepest >= kEndlessDepth) {
             message = "playing " + Quoted(record.name) + " stops the engine: it calls itself, so its calls nest "
-                      "without end and the engine falls silent past " + std::to_string(kDeepestCall) + " levels";
+                      "without end, and the engine plays at most " + std::to_string(kDeepestCall) + " levels of calls";
         } else if (deepest > kDeepestCall) {
             message = "playing " + Quoted(record.name) + " stops the engine: its calls nest " + std::to_string(deepest) +
-                      " levels deep, and past " + std::to_string(kDeepestCall) + " the engine falls silent until the "
-                      "next compile";
+                      " levels deep, and the engine plays at most " + std::to_string(kDeepestCall) +
+                      " before it falls silent until the next compile";
         } else {
             message = "playing " + Quoted(record.name) + " for 0.1 s stopped the engine: its calls nested deeper than " +
                       std::to_string(kDeepestCall) + " levels";
