@@ -86,6 +86,15 @@ class Linter(ToolTestCase):
         # The library's own run-time line never leaks into the tool's output.
         self.assertNotIn("Max depth reached", result.stdout + result.stderr)
 
+    def test_long_chains_and_deep_nesting_are_read_without_running_out_of_stack(self):
+        result = run_tool("check", self.script("chain.mv", chain(100000)))
+        self.assertEqual(result.returncode, 0, result.stderr[-2000:])
+        self.assertIn("playing 'lv100000' stops the engine: its calls nest 100000 levels deep", result.stderr)
+        depth = 100000
+        result = run_tool("check", self.script("parens.mv", "x = { %a = " + "(" * depth + "1" + ")" * depth + " }\n"))
+        self.assertEqual(result.returncode, 1)
+        self.assertIn("error: Expression nested too deeply", result.stderr)
+
     def test_every_example_is_free_of_warnings(self):
         examples = sorted(f for f in os.listdir(os.path.join(SOURCE, "examples")) if f.endswith(".mv"))
         result = run_tool("check", "--werror", *[os.path.join(SOURCE, "examples", f) for f in examples])

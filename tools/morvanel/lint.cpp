@@ -3,6 +3,7 @@
 #include "lint.h"
 
 #include <algorithm>
+#include <chrono>
 #include <set>
 
 #include "explain.h"
@@ -14,33 +15,73 @@ namespace morvanel::tool {
 namespace {
 
 constexpr int kEndlessDepth = 1 << 20;
-// Each outermost box plays this long in the dry render; the whole dry render stops after
-// kDryRenderBudget samples, which keeps `check` quick on scripts with thousands of boxes.
-constexpr int kDryRenderDivisor = 10;  // a tenth of a second
+// Each outermost box plays for a tenth of a second in the dry render. Scripts with so many boxes
+// that this would pass kDryRenderBudget samples, or boxes so slow that it would pass
+// kDryRenderTime, leave the rest to the reading of the call graph, which finds the same depths.
+constexpr int kDryRenderDivisor = 10;
 constexpr int64_t kDryRenderBudget = 4'000'000;
+constexpr auto kDryRenderTime = std::chrono::seconds(3);
 
-enum class Visit { Unknown, Visiting, Yes, No };
+// Walks the call graph depth first without recursion (a script can chain thousands of boxes):
+// `finish(box, cyclic)` runs once every callee of `box` has finished; `cyclic` tells that one of
+// them leads back to a box still being walked, so the calls never bottom out.
+template <typename Callees, typename Finish>
+void WalkCalls(size_t boxCount, Callees callees, Finish finish) {
+    enum : char { kNew, kOpen, kDone };
+    std::vector<char> state(boxCount, kNew);
+    struct FRAME {
+        int box;
+        std::vector<int> callees;
+        size_t next = 0;
+        bool cyclic = false;
+    };
+    std::vector<FRAME> stack;
+    for (size_t root = 0; root < boxCount; ++root) {
+        if (state[root] != kNew) continue;
+        stack.push_back({static_cast<int>(root), callees(static_cast<int>(root))});
+        state[root] = kOpen;
+        while (!stack.empty()) {
+            FRAME& frame = stack.back();
+            if (frame.next < frame.callees.size()) {
+                const int callee = frame.callees[frame.next++];
+                if (state[static_cast<size_t>(callee)] == kOpen) {
+                    frame.cyclic = true;
+                } else if (state[static_cast<size_t>(callee)] == kNew) {
+                    state[static_cast<size_t>(callee)] = kOpen;
+                    stack.push_back({callee, callees(callee)});
+                }
+                continue;
+            }
+            finish(frame.box, frame.cyclic);
+            state[static_cast<size_t>(frame.box)] = kDone;
+            stack.pop_back();
+        }
+    }
+}
 
+// Which boxes take time when called: their first body lasts (its dur says so, or an item plays).
 class CTimeFinder {
 public:
-    explicit CTimeFinder(const SCRIPT_OUTLINE& outline)
-        : outline(outline), boxes(outline.boxes.size(), Visit::Unknown) {}
-
-    bool Box(int box) {
-        Visit& state = boxes[static_cast<size_t>(box)];
-        if (state == Visit::Yes || state == Visit::No) return state == Visit::Yes;
-        // A box reached again while it is being looked at calls itself: assume it plays, so that
-        // only certain silences are reported.
-        if (state == Visit::Visiting) return true;
-        state = Visit::Visiting;
-        const OUTLINE_BOX& record = outline.boxes[static_cast<size_t>(box)];
-        const bool takes = !record.bodies.empty() && Body(record.bodies.front());
-        boxes[static_cast<size_t>(box)] = takes ? Visit::Yes : Visit::No;
-        return takes;
+    explicit CTimeFinder(const SCRIPT_OUTLINE& outline) : outline(outline), takes(outline.boxes.size()) {
+        auto callees = [&](int box) {
+            std::vector<int> called;
+            const OUTLINE_BOX& record = outline.boxes[static_cast<size_t>(box)];
+            if (record.bodies.empty()) return called;
+            for (const OUTLINE_ITEM& item : outline.bodies[static_cast<size_t>(record.bodies.front())].items) {
+                if (item.kind == ItemKind::Call && item.box >= 0) called.push_back(item.box);
+            }
+            return called;
+        };
+        // A box that calls itself is taken to play, so that only certain silences are reported.
+        WalkCalls(outline.boxes.size(), callees, [&](int box, bool cyclic) {
+            const OUTLINE_BOX& record = outline.boxes[static_cast<size_t>(box)];
+            takes[static_cast<size_t>(box)] = cyclic || (!record.bodies.empty() && Body(record.bodies.front()));
+        });
     }
 
-    // Whether a body lasts: its dur says so, or its items play.
-    bool Body(int body) {
+    bool Box(int box) const { return takes[static_cast<size_t>(box)]; }
+
+    bool Body(int body) const {
         const OUTLINE_BODY& record = outline.bodies[static_cast<size_t>(body)];
         if (record.duration == Duration::Positive || record.duration == Duration::Unknown) return true;
         if (record.duration == Duration::Zero) return false;
@@ -48,7 +89,7 @@ public:
     }
 
     // Whether items [from, to) of a body play at least one sample.
-    bool Items(int body, size_t from, size_t to) {
+    bool Items(int body, size_t from, size_t to) const {
         const OUTLINE_BODY& record = outline.bodies[static_cast<size_t>(body)];
         for (size_t i = from; i < to && i < record.items.size(); ++i) {
             const OUTLINE_ITEM& item = record.items[i];
@@ -60,38 +101,40 @@ public:
 
 private:
     const SCRIPT_OUTLINE& outline;
-    std::vector<Visit> boxes;
+    std::vector<bool> takes;
 };
 
 // The deepest chain of calls under each box, with the callee that leads down it.
 class CDepthFinder {
 public:
     explicit CDepthFinder(const SCRIPT_OUTLINE& outline)
-        : outline(outline), depth(outline.boxes.size(), -1), next(outline.boxes.size(), -1), visiting(outline.boxes.size()) {}
-
-    int Depth(int box) {
-        const size_t index = static_cast<size_t>(box);
-        if (depth[index] >= 0) return depth[index];
-        if (visiting[index]) return kEndlessDepth;
-        visiting[index] = true;
-        int deepest = 0;
-        for (int body : outline.boxes[index].bodies) {
-            for (const OUTLINE_ITEM& item : outline.bodies[static_cast<size_t>(body)].items) {
-                if (item.kind != ItemKind::Call || item.box < 0) continue;
-                const int below = std::min(Depth(item.box), kEndlessDepth - 1) + 1;
-                if (below > deepest) {
-                    deepest = below;
-                    next[index] = item.box;
+        : outline(outline), depth(outline.boxes.size()), next(outline.boxes.size(), -1) {
+        auto callees = [&](int box) {
+            std::vector<int> called;
+            for (int body : outline.boxes[static_cast<size_t>(box)].bodies) {
+                for (const OUTLINE_ITEM& item : outline.bodies[static_cast<size_t>(body)].items) {
+                    if (item.kind == ItemKind::Call && item.box >= 0) called.push_back(item.box);
                 }
             }
-        }
-        visiting[index] = false;
-        depth[index] = deepest;
-        return deepest;
+            return called;
+        };
+        WalkCalls(outline.boxes.size(), callees, [&](int box, bool cyclic) {
+            int deepest = cyclic ? kEndlessDepth : 0;
+            for (int callee : callees(box)) {
+                const int below = std::min(depth[static_cast<size_t>(callee)], kEndlessDepth - 1) + 1;
+                if (below > deepest || (cyclic && next[static_cast<size_t>(box)] < 0)) {
+                    deepest = std::max(deepest, below);
+                    next[static_cast<size_t>(box)] = callee;
+                }
+            }
+            depth[static_cast<size_t>(box)] = deepest;
+        });
     }
 
+    int Depth(int box) const { return depth[static_cast<size_t>(box)]; }
+
     // "a -> b -> { } -> c", at most `limit` steps.
-    std::string Chain(int box, int limit) {
+    std::string Chain(int box, int limit) const {
         std::string chain;
         std::set<int> seen;
         for (int step = 0; box >= 0 && step < limit; ++step) {
@@ -99,7 +142,6 @@ public:
             if (!chain.empty()) chain += " -> ";
             chain += record.name.empty() ? "{ }" : record.name;
             if (!seen.insert(box).second) return chain;
-            Depth(box);
             box = next[static_cast<size_t>(box)];
         }
         if (box >= 0) chain += " -> ...";
@@ -110,7 +152,6 @@ private:
     const SCRIPT_OUTLINE& outline;
     std::vector<int> depth;
     std::vector<int> next;
-    std::vector<bool> visiting;
 };
 
 std::string Quoted(const std::string& name) { return "'" + name + "'"; }
@@ -221,7 +262,7 @@ void LintStarts(const SCRIPT_OUTLINE& outline, std::vector<Diagnostic>& warnings
 }
 
 void LintLoops(const SCRIPT_OUTLINE& outline, std::vector<Diagnostic>& warnings) {
-    CTimeFinder time(outline);
+    const CTimeFinder time(outline);
     for (size_t index = 0; index < outline.bodies.size(); ++index) {
         const OUTLINE_BODY& body = outline.bodies[index];
         if (!body.looping || body.whileCondition) continue;
@@ -296,7 +337,9 @@ std::set<int> BoxesThatStopTheEngine(const SCRIPT_OUTLINE& outline, const std::v
         routing.TakeCaptured();
     };
     fresh();
+    const auto started = std::chrono::steady_clock::now();
     for (int box : boxes) {
+        if (std::chrono::steady_clock::now() - started > kDryRenderTime) break;
         const std::string& name = outline.boxes[static_cast<size_t>(box)].name;
         if (name.size() > kMaxStartText) continue;
         StartVoice(name.c_str(), instance);
@@ -320,7 +363,7 @@ std::set<int> BoxesThatStopTheEngine(const SCRIPT_OUTLINE& outline, const std::v
 void LintDepth(const SCRIPT_OUTLINE& outline, int sampleRate, OutputRouting& routing, std::vector<Diagnostic>& warnings) {
     const std::vector<int> outermost = OutermostBoxes(outline);
     const std::set<int> stopping = BoxesThatStopTheEngine(outline, outermost, sampleRate, routing);
-    CDepthFinder depth(outline);
+    const CDepthFinder depth(outline);
     for (int box : outermost) {
         const int deepest = depth.Depth(box);
         if (deepest <= kDeepestCall && stopping.count(box) == 0) continue;
@@ -359,8 +402,6 @@ void LintLongNames(const SCRIPT_OUTLINE& outline, std::vector<Diagnostic>& warni
 }
 
 }  // namespace
-
-bool BodyTakesTime(const SCRIPT_OUTLINE& outline, int body) { return CTimeFinder(outline).Body(body); }
 
 bool LoopsUntilReleased(const SCRIPT_OUTLINE& outline, int box) {
     const OUTLINE_BOX& record = outline.boxes[static_cast<size_t>(box)];

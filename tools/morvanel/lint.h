@@ -20,9 +20,6 @@ constexpr size_t kMaxStartText = 31;
 // captured through `routing`.
 std::vector<Diagnostic> LintScript(const SCRIPT_OUTLINE& outline, int sampleRate, OutputRouting& routing);
 
-// Whether a body (and what it calls) takes time, so a loop over it produces samples.
-bool BodyTakesTime(const SCRIPT_OUTLINE& outline, int body);
-
 // Whether a box's first body loops with nothing but a release to end it.
 bool LoopsUntilReleased(const SCRIPT_OUTLINE& outline, int box);
 

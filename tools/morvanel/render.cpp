@@ -95,7 +95,7 @@ private:
 };
 
 // Scales samples by a gain and writes them on; counts what goes past full scale.
-class CFileSink : public ISampleSink {
+class CFileSink : public CSampleSink {
 public:
     explicit CFileSink(CAudioWriter& writer) : writer(writer) {}
 
@@ -121,7 +121,7 @@ private:
 };
 
 // Keeps the raw render in a temporary file, for a second pass once the peak is known.
-class CSpoolSink : public ISampleSink {
+class CSpoolSink : public CSampleSink {
 public:
     CSpoolSink() : spool(std::tmpfile()) {}
     ~CSpoolSink() override {
@@ -138,7 +138,7 @@ public:
         return true;
     }
 
-    bool Replay(ISampleSink& to) {
+    bool Replay(CSampleSink& to) {
         if (std::fflush(spool) != 0 || std::fseek(spool, 0, SEEK_SET) != 0) return false;
         std::vector<float> block(4096);
         for (;;) {
@@ -283,7 +283,7 @@ int RenderScript(const RenderOptions& options, const std::string& scriptPath, co
     if (options.gainDb) file.gain = static_cast<float>(std::pow(10.0, *options.gainDb / 20.0));
     Progress progress(!options.quiet && isatty(STDERR_FILENO), options.seconds ? *options.seconds : 0.0);
     const RENDER_OUTCOME outcome =
-        RenderEvents(instance, events, limits, options.normalize ? static_cast<ISampleSink&>(spool) : file, [&](int64_t done) {
+        RenderEvents(instance, events, limits, options.normalize ? static_cast<CSampleSink&>(spool) : file, [&](int64_t done) {
             progress.Update(static_cast<double>(done) / rate);
             return !routing.SawDepthWarning();
         });

@@ -14,7 +14,7 @@ constexpr int64_t kBlock = 4096;
 
 }  // namespace
 
-RENDER_OUTCOME RenderEvents(int instance, std::vector<RENDER_EVENT> events, const RENDER_LIMITS& limits, ISampleSink& sink,
+RENDER_OUTCOME RenderEvents(int instance, std::vector<RENDER_EVENT> events, const RENDER_LIMITS& limits, CSampleSink& sink,
                             const std::function<bool(int64_t)>& keepGoing) {
     std::stable_sort(events.begin(), events.end(), [](const RENDER_EVENT& a, const RENDER_EVENT& b) { return a.at < b.at; });
     RENDER_OUTCOME outcome;

@@ -25,9 +25,9 @@ struct RENDER_EVENT {
     int velocity = 0;
 };
 
-class ISampleSink {
+class CSampleSink {
 public:
-    virtual ~ISampleSink() = default;
+    virtual ~CSampleSink() = default;
     // False stops the render (the sink keeps its reason).
     virtual bool Write(const float* samples, int64_t count) = 0;
 };
@@ -50,7 +50,7 @@ struct RENDER_OUTCOME {
 
 // Renders `events` on `instance` into `sink`. `keepGoing` is asked between blocks with the
 // samples rendered so far; false stops the render.
-RENDER_OUTCOME RenderEvents(int instance, std::vector<RENDER_EVENT> events, const RENDER_LIMITS& limits, ISampleSink& sink,
+RENDER_OUTCOME RenderEvents(int instance, std::vector<RENDER_EVENT> events, const RENDER_LIMITS& limits, CSampleSink& sink,
                             const std::function<bool(int64_t)>& keepGoing);
 
 }  // namespace morvanel::tool

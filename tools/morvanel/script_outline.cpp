@@ -643,10 +643,15 @@ private:
                 if (!Advance(LexMode::Expr)) return false;
                 if (Peek(LexMode::Expr).kind != Tok::LParen) return Stop("expression-open", Peek(LexMode::Expr), "sin2pi");
                 [[fallthrough]];
-            case Tok::LParen:
-                if (!Advance(LexMode::Expr) || !SkipExpression()) return false;
+            case Tok::LParen: {
+                if (nesting >= kMaxNesting) return Stop("nesting", token);
+                ++nesting;
+                const bool inner = Advance(LexMode::Expr) && SkipExpression();
+                --nesting;
+                if (!inner) return false;
                 if (Peek(LexMode::Expr).kind != Tok::RParen) return Stop("expression-close", Peek(LexMode::Expr));
                 return Advance(LexMode::Expr);
+            }
             case Tok::Number:
             case Tok::Note:
             case Tok::Percent:
