@@ -1,6 +1,9 @@
 """`check` as a linter: each warning has a script that triggers it and a clean script that does
 not; warnings do not fail a check unless --werror is given."""
+import glob
 import os
+import random
+import re
 import sys
 
 sys.path.insert(0, os.path.dirname(__file__))
@@ -94,6 +97,37 @@ class Linter(ToolTestCase):
         result = run_tool("check", self.script("parens.mv", "x = { %a = " + "(" * depth + "1" + ")" * depth + " }\n"))
         self.assertEqual(result.returncode, 1)
         self.assertIn("error: Expression nested too deeply", result.stderr)
+
+    def test_the_tool_reads_scripts_where_the_compiler_does(self):
+        # The notes and warnings come from the tool's own reading of a script; the tool flags any
+        # script where that reading parts from the compiler's. Real scripts and mutants of them
+        # (tokens dropped, doubled, swapped for others) must never be flagged.
+        sources = sorted(glob.glob(os.path.join(SOURCE, "examples", "*.mv")) +
+                         glob.glob(os.path.join(SOURCE, "tests", "scripts", "*", "*.mv")))
+        texts = [open(path).read() for path in sources]
+        with open(os.path.join(SOURCE, "docs", "language.md")) as guide:
+            texts += re.findall(r"```morvanel\n(.*?)```", guide.read(), re.S)
+        pieces = ["{", "}", "(", ")", ":", "=", ",", "`", "[", "]", "*", "%a", "%$", "@loop", "@release", "sqr", "dur",
+                  "x", "h4", "c4", "C4", "1", "~0.1", "@440", "-", "+", "/", "\n", "// c\n", '"s"', "?", "run", "pop"]
+        generator = random.Random(17)
+        mutants = []
+        for _ in range(300):
+            tokens = re.findall(r"//[^\n]*\n|\S+|\n", generator.choice(texts))
+            for _ in range(generator.randint(1, 3)):
+                at = generator.randrange(len(tokens) + 1)
+                action = generator.randrange(3)
+                if action == 0 and at < len(tokens):
+                    del tokens[at]
+                elif action == 1 and at < len(tokens):
+                    tokens.insert(at, tokens[at])
+                else:
+                    tokens.insert(at, generator.choice(pieces))
+            mutants.append(" ".join(tokens))
+        paths = [self.script("s%03d.mv" % i, text) for i, text in enumerate(texts + mutants)]
+        result = run_tool("check", *paths)
+        self.assertIn(result.returncode, (0, 1), result.stderr[-3000:])
+        flagged = [line for line in result.stderr.splitlines() if "read this script differently" in line]
+        self.assertEqual(flagged, [])
 
     def test_every_example_is_free_of_warnings(self):
         examples = sorted(f for f in os.listdir(os.path.join(SOURCE, "examples")) if f.endswith(".mv"))

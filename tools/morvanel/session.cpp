@@ -6,6 +6,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <regex>
@@ -40,6 +41,40 @@ Severity SeverityOf(std::string& message) {
 std::string Trim(std::string text) {
     while (!text.empty() && (text.back() == '\n' || text.back() == '\r' || text.back() == ' ')) text.pop_back();
     return text;
+}
+
+// The tool reads scripts with the compiler's grammar; where the two readings part, the notes and
+// warnings cannot be trusted, and the tool says so instead of misleading.
+void AddOutlineMismatch(SCRIPT_ANALYSIS& analysis) {
+    const SCRIPT_OUTLINE& outline = analysis.outline;
+    std::string differs;
+    if (analysis.compiled.reachedEnd) {
+        bool exported = false;
+        std::vector<std::string> names;
+        for (const auto& [name, box] : outline.named) {
+            names.push_back(name);
+            exported = exported || outline.boxes[static_cast<size_t>(box)].exported;
+        }
+        if (!outline.complete) {
+            differs = "it stops reading where the compiler goes on";
+        } else if (!exported && names != analysis.compiled.boxNames) {
+            differs = "it finds other boxes than the compiler";
+        }
+    } else {
+        // The parse ends at its last error; errors before it did not stop it.
+        const auto& diagnostics = analysis.compiled.diagnostics;
+        const auto last = std::find_if(diagnostics.rbegin(), diagnostics.rend(),
+                                       [](const Diagnostic& diagnostic) { return diagnostic.severity == Severity::Error; });
+        if (last != diagnostics.rend() && outline.stop.at != OffsetOf(outline.source, last->line, last->column)) {
+            differs = "it stops elsewhere than the compiler";
+        }
+    }
+    if (differs.empty()) return;
+    Diagnostic note = MakeDiagnostic(outline.source, Severity::Note, 0, 0,
+                                     "morvanel read this script differently from the compiler (" + differs +
+                                         "): its notes and warnings may be wrong; please report the script");
+    note.at = kNoOffset;
+    analysis.diagnostics.push_back(std::move(note));
 }
 
 }  // namespace
@@ -88,6 +123,7 @@ CompileResult CompileScript(const std::string& script, int sampleRate) {
     result.boxNames = BoxNamesOf(ReportBoxesAsJson(instance));
     DestroyInstance(instance);
     result.diagnostics = SplitLog(log, result.succeeded);
+    result.reachedEnd = result.succeeded;
     for (const Diagnostic& diagnostic : result.diagnostics) {
         if (diagnostic.severity == Severity::Error) result.succeeded = false;
     }
@@ -101,6 +137,7 @@ SCRIPT_ANALYSIS AnalyseScript(const std::string& script, int sampleRate, OutputR
     analysis.compiled = CompileScript(script, sampleRate);
     analysis.diagnostics = analysis.compiled.diagnostics;
     ExplainDiagnostics(analysis.outline, analysis.compiled.succeeded, analysis.diagnostics);
+    AddOutlineMismatch(analysis);
     if (lint && analysis.compiled.succeeded) {
         for (Diagnostic& warning : LintScript(analysis.outline, sampleRate, routing)) {
             analysis.diagnostics.push_back(std::move(warning));

@@ -30,7 +30,8 @@ struct Diagnostic {
 };
 
 struct CompileResult {
-    bool succeeded = false;  // the parse reached the end of the script
+    bool succeeded = false;   // the parse reached the end of the script without an error
+    bool reachedEnd = false;  // the parse reached the end of the script (some errors do not stop it)
     std::vector<Diagnostic> diagnostics;
     std::vector<std::string> boxNames;  // the names in the library's box report
 };
