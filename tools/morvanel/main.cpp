@@ -53,7 +53,7 @@ CLI::Validator SecondsValidator(bool zeroAllowed) {
             return std::string("takes a number of seconds ") + (zeroAllowed ? "from 0" : "above 0") +
                    " up to 86400 (one day), not '" + text + "'";
         },
-        "SECONDS");
+        "");
 }
 
 CLI::Validator GainValidator() {
@@ -63,7 +63,7 @@ CLI::Validator GainValidator() {
             if (ParseNumber(text, value) && value >= -120.0 && value <= 60.0) return "";
             return "takes decibels from -120 to 60, not '" + text + "'";
         },
-        "DB");
+        "");
 }
 
 CLI::Validator StartTextValidator() {
@@ -76,7 +76,7 @@ CLI::Validator StartTextValidator() {
             }
             return "";
         },
-        "BOX[:ARG...]");
+        "");
 }
 
 // "60", "C4", "c#4", "Bb3" as a MIDI key.
@@ -136,14 +136,14 @@ bool ParseSetting(const std::string& text, VARIABLE_SETTING& setting, std::strin
 }
 
 template <typename T>
-CLI::Validator ParsedValidator(bool (*parse)(const std::string&, T&, std::string&), const char* name) {
+CLI::Validator ParsedValidator(bool (*parse)(const std::string&, T&, std::string&)) {
     return CLI::Validator(
         [parse](std::string& text) -> std::string {
             T parsed;
             std::string error;
             return parse(text, parsed, error) ? "" : error;
         },
-        name);
+        "");
 }
 
 }  // namespace
@@ -171,26 +171,26 @@ int main(int argc, char** argv) {
                               "default: the script's name with .wav");
     renderCommand->add_option("--rate", render.rate, "Sample rate in Hz")->capture_default_str()->check(CLI::Range(1, 1000000));
     renderCommand->add_option("--voice", render.voices, "Start a voice of a box (repeatable): a start text such as lead:60")
-        ->check(StartTextValidator());
+        ->check(StartTextValidator())->type_name("BOX[:ARG...]");
     renderCommand->add_option("--note", notes, "Start a box as a MIDI key would (repeatable): BOX:KEY[:VELOCITY], "
                                                "such as key:C4:100; velocity 127 by default")
-        ->check(ParsedValidator<NOTE_START>(ParseNoteStart, "BOX:KEY[:VELOCITY]"));
+        ->check(ParsedValidator<NOTE_START>(ParseNoteStart))->type_name("BOX:KEY[:VELOCITY]");
     renderCommand->add_option("--set", settings, "Write a global variable before rendering (repeatable): %d=20")
-        ->check(ParsedValidator<VARIABLE_SETTING>(ParseSetting, "%LETTER=NUMBER"));
+        ->check(ParsedValidator<VARIABLE_SETTING>(ParseSetting))->type_name("%LETTER=NUMBER");
     auto* secondsOption = renderCommand->add_option("--seconds", seconds, "Render exactly this many seconds")
-                              ->check(SecondsValidator(false));
+                              ->check(SecondsValidator(false))->type_name("SECONDS");
     renderCommand->add_option("--max-seconds", maxSeconds, "Stop after this many seconds when voices never end (default 600)")
-        ->check(SecondsValidator(false))->excludes(secondsOption);
+        ->check(SecondsValidator(false))->type_name("SECONDS")->excludes(secondsOption);
     renderCommand->add_option("--bits", render.bits, "Sample format: 16, 24 or 32f (default 32f for WAV and AIFF, 24 for FLAC)")
         ->check(CLI::IsMember({"16", "24", "32f"}));
     renderCommand->add_option("--seed", seed, "Seed of the random generator (noise), for repeatable renders")
         ->check(CLI::Range(0LL, 4294967295LL));
     renderCommand->add_option("--release-after", releaseAfter, "Release every voice started (script runs, --voice, "
                                                                "--note) after this many seconds")
-        ->check(SecondsValidator(true));
+        ->check(SecondsValidator(true))->type_name("SECONDS");
     auto* normalizeFlag = renderCommand->add_flag("--normalize", render.normalize, "Scale the peak to -1 dBFS");
     renderCommand->add_option("--gain", gain, "Scale the output by this many decibels (voices are mixed at 1/10, -20 dB)")
-        ->check(GainValidator())->excludes(normalizeFlag);
+        ->check(GainValidator())->type_name("DB")->excludes(normalizeFlag);
     renderCommand->add_flag("-q,--quiet", render.quiet, "No progress bar");
 
     CheckOptions check;
