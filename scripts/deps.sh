@@ -22,8 +22,8 @@ ensure_packages() {
 }
 
 # What building and testing Morvanel needs.
-MORVANEL_BUILD_PACKAGES=(cmake ninja-build g++ pkg-config libgtest-dev libbenchmark-dev libsndfile1-dev libcli11-dev sox python3
-    help2man)
+MORVANEL_BUILD_PACKAGES=(cmake ninja-build g++ pkg-config libgtest-dev libbenchmark-dev libsndfile1-dev libcli11-dev
+    nlohmann-json3-dev sox python3 help2man)
 
 # What building and running the fuzz targets needs: clang 14 with its sanitizer and libFuzzer
 # runtimes, and llvm-14 for the symbolizer that turns sanitizer reports into readable stacks.

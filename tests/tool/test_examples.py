@@ -1,5 +1,6 @@
 """Every example renders, has the length its script gives, is not silent, ends by itself, and the
 pitched ones sound at the pitch they are written for."""
+import math
 import os
 import sys
 
@@ -69,6 +70,41 @@ class Examples(ToolTestCase):
                 stretch = samples[index * 12000 + 200:index * 12000 + 6000]
                 self.assertAlmostEqual(zero_crossing_frequency(stretch, RATE), period_frequency(period),
                                        delta=period_frequency(period) * 0.03)
+
+
+    def test_the_drum_kit_plays_on_an_even_grid(self):
+        samples = self.render("drums", [])
+        self.assertEqual(len(samples), 2 * RATE)  # one bar at 120 bpm
+        step = RATE // 4  # an eighth note
+        for index in range(8):
+            with self.subTest(step=index):
+                start = index * step
+                onset = max(abs(s) for s in samples[start:start + 240])
+                before = max(abs(s) for s in samples[start - 240:start]) if index else 0.0
+                self.assertGreater(onset, 0.04)
+                self.assertLess(before, onset / 4)
+
+    def test_the_kick_is_a_falling_sine_and_snare_and_hat_are_noise(self):
+        with open(os.path.join(SOURCE, "examples", "drums.mv")) as kit:
+            path = self.script("kit.mv", kit.read().replace("run(beat)", ""))
+        drums = {}
+        for drum in ("kick", "snare", "hat"):
+            out = os.path.join(self.dir, drum + ".wav")
+            result = run_tool("render", path, "--voice", drum, "-o", out, "--bits", "16", "--seed", "1", "--quiet")
+            self.assertEqual(result.returncode, 0, result.stderr)
+            drums[drum] = read_pcm16(out)[0]
+        kick = drums["kick"]
+        # The pitch falls from above 90 Hz in the first 20 ms to about 45 Hz after 100 ms.
+        self.assertGreater(zero_crossing_frequency(kick[:960], RATE), 90)
+        self.assertAlmostEqual(zero_crossing_frequency(kick[4800:9600], RATE), 45, delta=5)
+        # A sine's peak is 1.41 times its RMS (a square's 1.0, a saw's 1.73): one 45 Hz cycle.
+        cycle = kick[4800:4800 + RATE // 45]
+        crest = max(abs(s) for s in cycle) / math.sqrt(sum(s * s for s in cycle) / len(cycle))
+        self.assertAlmostEqual(crest, math.sqrt(2), delta=0.15)
+        # Noise changes sign thousands of times a second; the hat, high-passed, more than the snare.
+        snare, hat = zero_crossing_frequency(drums["snare"][:1000], RATE), zero_crossing_frequency(drums["hat"][:1000], RATE)
+        self.assertGreater(snare, 5000)
+        self.assertGreater(hat, snare)
 
 
 if __name__ == "__main__":

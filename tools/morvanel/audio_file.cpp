@@ -1,12 +1,15 @@
-// libsndfile output with an all-or-nothing rename.
+// libsndfile output with an all-or-nothing rename or copy.
 #include "audio_file.h"
 
+#include <fcntl.h>
 #include <sndfile.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cctype>
-#include <cstdio>
+#include <cerrno>
+#include <cstring>
 
 namespace morvanel::tool {
 
@@ -22,18 +25,44 @@ std::string LowerExtension(const std::string& path) {
     return extension;
 }
 
+bool CopyAll(int from, int to, std::string& error) {
+    if (lseek(from, 0, SEEK_SET) != 0) {
+        error = std::strerror(errno);
+        return false;
+    }
+    char chunk[65536];
+    for (;;) {
+        const ssize_t count = read(from, chunk, sizeof chunk);
+        if (count == 0) return true;
+        if (count < 0) {
+            if (errno == EINTR) continue;
+            error = std::strerror(errno);
+            return false;
+        }
+        for (ssize_t done = 0; done < count;) {
+            const ssize_t written = write(to, chunk + done, static_cast<size_t>(count - done));
+            if (written < 0) {
+                if (errno == EINTR) continue;
+                error = std::strerror(errno);
+                return false;
+            }
+            done += written;
+        }
+    }
+}
+
 }  // namespace
 
 bool ChooseFormat(const std::string& path, const std::string& bits, AudioFormat& format, std::string& error) {
-    const std::string extension = LowerExtension(path);
+    const std::string extension = path == "-" ? "wav" : LowerExtension(path);
     if (extension == "wav") {
-        format = {SF_FORMAT_WAV, SF_FORMAT_FLOAT, "WAV"};
+        format = {SF_FORMAT_WAV, SF_FORMAT_FLOAT, "WAV", false};
     } else if (extension == "flac") {
-        format = {SF_FORMAT_FLAC, SF_FORMAT_PCM_24, "FLAC"};
+        format = {SF_FORMAT_FLAC, SF_FORMAT_PCM_24, "FLAC", true};
     } else if (extension == "ogg" || extension == "oga") {
-        format = {SF_FORMAT_OGG, SF_FORMAT_VORBIS, "OGG"};
+        format = {SF_FORMAT_OGG, SF_FORMAT_VORBIS, "OGG", true};
     } else if (extension == "aiff" || extension == "aif") {
-        format = {SF_FORMAT_AIFF, SF_FORMAT_FLOAT, "AIFF"};
+        format = {SF_FORMAT_AIFF, SF_FORMAT_FLOAT, "AIFF", false};
     } else {
         error = "cannot tell the audio format from '" + path + "': use .wav, .flac, .ogg or .aiff";
         return false;
@@ -45,14 +74,17 @@ bool ChooseFormat(const std::string& path, const std::string& bits, AudioFormat&
     }
     if (bits == "16") {
         format.encoding = SF_FORMAT_PCM_16;
+        format.clips = true;
     } else if (bits == "24") {
         format.encoding = SF_FORMAT_PCM_24;
+        format.clips = true;
     } else if (bits == "32f") {
         if (format.container == SF_FORMAT_FLAC) {
             error = "FLAC stores integer samples only: use --bits 16 or 24";
             return false;
         }
         format.encoding = SF_FORMAT_FLOAT;
+        format.clips = false;
     } else {
         error = "--bits takes 16, 24 or 32f, not '" + bits + "'";
         return false;
@@ -60,8 +92,10 @@ bool ChooseFormat(const std::string& path, const std::string& bits, AudioFormat&
     return true;
 }
 
-bool WriteAudioFile(const std::string& path, const AudioFormat& format, int sampleRate,
-                    const std::vector<float>& samples, std::string& error) {
+CAudioWriter::~CAudioWriter() { Abandon(); }
+
+bool CAudioWriter::Open(const std::string& path, const AudioFormat& format, int sampleRate, int standardOutput,
+                        std::string& error) {
     SF_INFO info{};
     info.samplerate = sampleRate;
     info.channels = 1;
@@ -70,10 +104,45 @@ bool WriteAudioFile(const std::string& path, const AudioFormat& format, int samp
         error = format.name + " cannot hold this sample rate and encoding";
         return false;
     }
-    const std::string partial = path + ".partial-" + std::to_string(getpid());
-    SNDFILE* file = sf_open(partial.c_str(), SFM_WRITE, &info);
+    target = path == "-" ? "standard output" : path;
+    struct stat status {};
+    const bool exists = path != "-" && stat(path.c_str(), &status) == 0;
+    int fd;
+    if (path == "-" || (exists && !S_ISREG(status.st_mode))) {
+        if (exists && S_ISDIR(status.st_mode)) {
+            error = "cannot write '" + path + "': " + std::strerror(EISDIR);
+            return false;
+        }
+        if (path == "-") {
+            copyTo = standardOutput;
+        } else {
+            copyTo = open(path.c_str(), O_WRONLY | O_CLOEXEC);
+            if (copyTo < 0) {
+                error = "cannot write '" + path + "': " + std::strerror(errno);
+                return false;
+            }
+            closeCopyTo = true;
+        }
+        spool = std::tmpfile();
+        if (spool == nullptr) {
+            error = std::string("cannot make a temporary file: ") + std::strerror(errno);
+            return false;
+        }
+        fd = fileno(spool);
+    } else {
+        partial = path + ".partial-" + std::to_string(getpid());
+        fd = open(partial.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
+        if (fd < 0) {
+            error = "cannot write '" + path + "': " + std::strerror(errno);
+            partial.clear();
+            return false;
+        }
+    }
+    file = sf_open_fd(fd, SFM_WRITE, &info, spool == nullptr ? SF_TRUE : SF_FALSE);
     if (file == nullptr) {
+        if (spool == nullptr) close(fd);
         error = "cannot write '" + path + "': " + sf_strerror(nullptr);
+        Abandon();
         return false;
     }
     // Integer encodings clip instead of wrapping when a sample exceeds full scale.
@@ -81,20 +150,60 @@ bool WriteAudioFile(const std::string& path, const AudioFormat& format, int samp
     // The PEAK chunk of float files carries the time of writing: without it, the same render
     // gives the same bytes.
     sf_command(file, SFC_SET_ADD_PEAK_CHUNK, nullptr, SF_FALSE);
-    const sf_count_t frames = static_cast<sf_count_t>(samples.size());
-    const sf_count_t written = frames > 0 ? sf_writef_float(file, samples.data(), frames) : 0;
-    const int closeStatus = sf_close(file);
-    if (written != frames || closeStatus != 0) {
-        std::remove(partial.c_str());
-        error = "writing '" + path + "' failed";
-        return false;
-    }
-    if (std::rename(partial.c_str(), path.c_str()) != 0) {
-        std::remove(partial.c_str());
-        error = "cannot write '" + path + "'";
+    return true;
+}
+
+bool CAudioWriter::Write(const float* samples, int64_t count, std::string& error) {
+    if (file == nullptr) return false;
+    if (count <= 0) return true;
+    if (sf_writef_float(file, samples, count) != count) {
+        error = "writing '" + target + "' failed: " + sf_strerror(file);
         return false;
     }
     return true;
+}
+
+bool CAudioWriter::Finish(std::string& error) {
+    if (file == nullptr) return false;
+    const int closed = sf_close(file);
+    file = nullptr;
+    if (closed != 0) {
+        error = "writing '" + target + "' failed: " + sf_error_number(closed);
+        Abandon();
+        return false;
+    }
+    if (spool != nullptr) {
+        std::string reason;
+        const bool copied = CopyAll(fileno(spool), copyTo, reason);
+        Abandon();
+        if (!copied) error = "cannot write to " + target + ": " + reason;
+        return copied;
+    }
+    if (std::rename(partial.c_str(), target.c_str()) != 0) {
+        error = "cannot write '" + target + "': " + std::strerror(errno);
+        Abandon();
+        return false;
+    }
+    partial.clear();
+    return true;
+}
+
+void CAudioWriter::Abandon() {
+    if (file != nullptr) {
+        sf_close(file);
+        file = nullptr;
+    }
+    if (!partial.empty()) {
+        std::remove(partial.c_str());
+        partial.clear();
+    }
+    if (spool != nullptr) {
+        std::fclose(spool);
+        spool = nullptr;
+    }
+    if (closeCopyTo && copyTo >= 0) close(copyTo);
+    copyTo = -1;
+    closeCopyTo = false;
 }
 
 }  // namespace morvanel::tool

@@ -1,47 +1,35 @@
-// `morvanel check`: compile scripts and report in compiler form.
+// `morvanel check`: compile and lint scripts, and report in compiler form or as JSON.
 #include <cstdio>
 
 #include "commands.h"
+#include "explain.h"
+#include "report_json.h"
 #include "session.h"
 
 namespace morvanel::tool {
 
 int RunCheck(const CheckOptions& options, OutputRouting& routing) {
-    routing.Silence();
     int status = 0;
-    std::vector<std::pair<std::string, std::string>> reports;
+    std::vector<CHECKED_SCRIPT> checked;
     for (const std::string& path : options.scripts) {
-        std::string script;
-        if (!ReadTextFile(path, script)) {
-            std::fprintf(stderr, "morvanel: cannot read '%s'\n", path.c_str());
+        CHECKED_SCRIPT script;
+        script.path = path == "-" ? "<stdin>" : path;
+        std::string text;
+        if (!ReadScript(path, text, script.readError)) {
+            std::fprintf(stderr, "morvanel: cannot read '%s': %s\n", script.path.c_str(), script.readError.c_str());
             status = 1;
-            continue;
+        } else {
+            script.analysis = AnalyseScript(text, options.rate, routing, true);
+            for (const Diagnostic& diagnostic : script.analysis.diagnostics) {
+                PrintDiagnostic(stderr, script.path, script.analysis.outline.source, diagnostic);
+            }
+            if (!script.analysis.compiled.succeeded || (options.werror && script.analysis.warnings > 0)) status = 1;
         }
-        const CompileResult result = CompileScript(script, options.rate);
-        for (const Diagnostic& diagnostic : result.diagnostics) {
-            std::fprintf(stderr, "%s\n", FormatDiagnostic(path, diagnostic).c_str());
-        }
-        if (!result.succeeded) status = 1;
-        reports.emplace_back(path, result.report);
+        if (options.json) checked.push_back(std::move(script));
     }
     if (options.json) {
-        FILE* out = routing.Results();
-        if (reports.size() == 1) {
-            std::fputs(reports.front().second.c_str(), out);
-        } else {
-            // Several scripts: one object, each script's report under its path.
-            std::fputs("{", out);
-            for (size_t i = 0; i < reports.size(); ++i) {
-                std::string key;
-                for (char c : reports[i].first) {
-                    if (c == '"' || c == '\\') key.push_back('\\');
-                    key.push_back(c);
-                }
-                std::fprintf(out, "%s\n\"%s\": %s", i == 0 ? "" : ",", key.c_str(), reports[i].second.c_str());
-            }
-            std::fputs("}\n", out);
-        }
-        std::fflush(out);
+        std::fputs(FormatCheckReport(checked).c_str(), routing.Results());
+        std::fflush(routing.Results());
     }
     return status;
 }

@@ -9,28 +9,45 @@
 
 namespace morvanel::tool {
 
+// A voice started through the MIDI key map, as a keyboard would: `--note BOX:KEY[:VELOCITY]`.
+struct NOTE_START {
+    std::string box;
+    int key = 60;
+    int velocity = 127;
+};
+
+// An engine variable written before rendering: `--set %d=20`.
+struct VARIABLE_SETTING {
+    char letter = 0;
+    float value = 0.0f;
+};
+
 struct RenderOptions {
-    std::string script;
-    std::string output;  // empty: the script's name with .wav
+    std::vector<std::string> scripts;  // "-": standard input
+    std::string output;                // "": each script's name with .wav; "-": standard output; or a directory
     int rate = 48000;
     std::vector<std::string> voices;
+    std::vector<NOTE_START> notes;
+    std::vector<VARIABLE_SETTING> settings;
     std::optional<double> seconds;
     double maxSeconds = 600.0;
     std::string bits;
     std::optional<unsigned> seed;
-    std::optional<double> releaseAfter;  // release the --voice voices this far into the render
+    std::optional<double> releaseAfter;  // release every started voice this far into the render
     bool normalize = false;
+    std::optional<double> gainDb;
     bool quiet = false;
 };
 
 struct CheckOptions {
     std::vector<std::string> scripts;
     bool json = false;
+    bool werror = false;
     int rate = 48000;
 };
 
-// Each returns the process exit status; messages go to standard error, results to `routing`'s
-// results stream.
+// Each returns the process exit status (0, 1 for a failure, 2 for a usage error); messages go to
+// standard error, results to `routing`'s results stream.
 int RunRender(const RenderOptions& options, OutputRouting& routing);
 int RunCheck(const CheckOptions& options, OutputRouting& routing);
 

@@ -1,15 +1,24 @@
-// `morvanel render`: compile a script, start its voices, render until they end, write the file.
+// `morvanel render`: compile a script, start its voices, render until they end (or for a fixed
+// length) straight into the output file, and report what was written.
+#include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <cerrno>
 #include <chrono>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <random>
+#include <set>
 
 #include "audio_file.h"
 #include "commands.h"
+#include "explain.h"
+#include "lint.h"
 #include "morvanel.h"
+#include "render_loop.h"
 #include "session.h"
 
 namespace morvanel::tool {
@@ -17,6 +26,7 @@ namespace morvanel::tool {
 namespace {
 
 constexpr double kNormalizedPeak = 0.8912509381337456;  // -1 dBFS
+constexpr const char* kSilentLoop = "this loop makes no samples";
 
 std::string DefaultOutput(const std::string& script) {
     const size_t slash = script.find_last_of('/');
@@ -32,10 +42,25 @@ std::string JoinNames(const std::vector<std::string>& names) {
     return joined;
 }
 
+std::string Level(float peak) {
+    if (!(peak > 0.0f)) return "silent";
+    char text[32];
+    std::snprintf(text, sizeof text, peak > 1.0f ? "%+.1f dBFS" : "%.1f dBFS", 20.0 * std::log10(static_cast<double>(peak)));
+    return text;
+}
+
+void Warn(const std::string& message) { std::fprintf(stderr, "morvanel: warning: %s\n", message.c_str()); }
+
+int Fail(const std::string& message) {
+    std::fprintf(stderr, "morvanel: %s\n", message.c_str());
+    return 1;
+}
+
 // A progress line on standard error for renders that take longer than a second.
 class Progress {
 public:
     Progress(bool enabled, double totalSeconds) : enabled(enabled), total(totalSeconds) {}
+    ~Progress() { Finish(); }
 
     void Update(double renderedSeconds) {
         if (!enabled) return;
@@ -55,8 +80,9 @@ public:
         std::fflush(stderr);
     }
 
-    ~Progress() {
+    void Finish() {
         if (shown) std::fprintf(stderr, "\r\033[K");
+        shown = false;
     }
 
 private:
@@ -68,119 +94,299 @@ private:
     Clock::time_point lastDrawn = started;
 };
 
-}  // namespace
+// Scales samples by a gain and writes them on; counts what goes past full scale.
+class CFileSink : public CSampleSink {
+public:
+    explicit CFileSink(CAudioWriter& writer) : writer(writer) {}
 
-int RunRender(const RenderOptions& options, OutputRouting& routing) {
-    routing.Silence();
-    std::string script;
-    if (!ReadTextFile(options.script, script)) {
-        std::fprintf(stderr, "morvanel: cannot read '%s'\n", options.script.c_str());
-        return 1;
+    bool Write(const float* samples, int64_t count) override {
+        scaled.resize(static_cast<size_t>(count));
+        for (int64_t i = 0; i < count; ++i) {
+            const float value = samples[i] * gain;
+            scaled[static_cast<size_t>(i)] = value;
+            peak = std::max(peak, std::fabs(value));
+            if (std::fabs(value) > 1.0f) ++clipped;
+        }
+        return writer.Write(scaled.data(), count, error);
     }
-    if (options.rate <= 0) {
-        std::fprintf(stderr, "morvanel: --rate must be positive\n");
-        return 1;
-    }
-    const std::string output = options.output.empty() ? DefaultOutput(options.script) : options.output;
-    AudioFormat format;
+
+    float gain = 1.0f;
+    float peak = 0.0f;
+    int64_t clipped = 0;
     std::string error;
-    if (!ChooseFormat(output, options.bits, format, error)) {
-        std::fprintf(stderr, "morvanel: %s\n", error.c_str());
-        return 1;
+
+private:
+    CAudioWriter& writer;
+    std::vector<float> scaled;
+};
+
+// Keeps the raw render in a temporary file, for a second pass once the peak is known.
+class CSpoolSink : public CSampleSink {
+public:
+    CSpoolSink() : spool(std::tmpfile()) {}
+    ~CSpoolSink() override {
+        if (spool != nullptr) std::fclose(spool);
+    }
+    CSpoolSink(const CSpoolSink&) = delete;
+    CSpoolSink& operator=(const CSpoolSink&) = delete;
+
+    bool Write(const float* samples, int64_t count) override {
+        if (spool == nullptr || std::fwrite(samples, sizeof(float), static_cast<size_t>(count), spool) != static_cast<size_t>(count)) {
+            error = std::string("cannot keep the render in a temporary file: ") + std::strerror(errno);
+            return false;
+        }
+        return true;
     }
 
-    const CompileResult compiled = CompileScript(script, options.rate);
-    for (const Diagnostic& diagnostic : compiled.diagnostics) {
-        std::fprintf(stderr, "%s\n", FormatDiagnostic(options.script, diagnostic).c_str());
-    }
-    if (!compiled.succeeded) {
-        std::fprintf(stderr, "morvanel: '%s' has errors; nothing was rendered\n", options.script.c_str());
-        return 1;
-    }
-    for (const std::string& voice : options.voices) {
-        if (!StartTextNamesBox(script, options.rate, voice, compiled.boxNames)) {
-            std::fprintf(stderr, "morvanel: --voice '%s' names no box of '%s'; its boxes are: %s\n", voice.c_str(),
-                         options.script.c_str(), JoinNames(compiled.boxNames).c_str());
-            return 1;
+    bool Replay(CSampleSink& to) {
+        if (std::fflush(spool) != 0 || std::fseek(spool, 0, SEEK_SET) != 0) return false;
+        std::vector<float> block(4096);
+        for (;;) {
+            const size_t count = std::fread(block.data(), sizeof(float), block.size(), spool);
+            if (count == 0) return std::ferror(spool) == 0;
+            if (!to.Write(block.data(), static_cast<int64_t>(count))) return false;
         }
     }
+
+    std::string error;
+
+private:
+    FILE* spool;
+};
+
+const OUTLINE_BOX* BoxNamed(const SCRIPT_OUTLINE& outline, const std::string& name) {
+    const auto found = outline.named.find(name);
+    return found == outline.named.end() ? nullptr : &outline.boxes[static_cast<size_t>(found->second)];
+}
+
+std::vector<std::string> ScriptBoxNames(const SCRIPT_ANALYSIS& analysis) {
+    std::vector<std::string> names;
+    for (const auto& [name, box] : analysis.outline.named) names.push_back(name);
+    return names.empty() ? analysis.compiled.boxNames : names;
+}
+
+std::string Globals(const std::string& letters) {
+    std::string list;
+    for (char letter : letters) list += std::string(list.empty() ? "%" : ", %") + letter;
+    return list.empty() ? "none" : list;
+}
+
+int RenderScript(const RenderOptions& options, const std::string& scriptPath, const std::string& output,
+                 OutputRouting& routing) {
+    const std::string shown = scriptPath == "-" ? "<stdin>" : scriptPath;
+    std::string script;
+    std::string error;
+    if (!ReadScript(scriptPath, script, error)) return Fail("cannot read '" + shown + "': " + error);
+    AudioFormat format;
+    if (!ChooseFormat(output, options.bits, format, error)) return Fail(error);
+
+    const SCRIPT_ANALYSIS analysis = AnalyseScript(script, options.rate, routing, true);
+    const SCRIPT_OUTLINE& outline = analysis.outline;
+    for (const Diagnostic& diagnostic : analysis.diagnostics) PrintDiagnostic(stderr, shown, outline.source, diagnostic);
+    if (!analysis.compiled.succeeded) return Fail("'" + shown + "' has errors; nothing was rendered");
+    const std::string boxList = JoinNames(ScriptBoxNames(analysis));
+
+    std::vector<std::string> startTexts;
+    std::string prepared = WithoutRunCommands(outline, startTexts);
+    // The engine starts nothing from a longer text or an unknown name; the linter has said so above.
+    std::erase_if(startTexts, [&](const std::string& text) {
+        return text.size() > kMaxStartText || outline.named.count(ReadStartText(text).name) == 0;
+    });
+    std::vector<std::string> startedBoxes;
+    for (const std::string& text : startTexts) startedBoxes.push_back(ReadStartText(text).name);
+    for (const std::string& voice : options.voices) {
+        const START_TEXT start = ReadStartText(voice);
+        const OUTLINE_BOX* box = BoxNamed(outline, start.name);
+        const auto& reported = analysis.compiled.boxNames;
+        if (box == nullptr && std::find(reported.begin(), reported.end(), start.name) == reported.end()) {
+            return Fail("--voice '" + voice + "' names no box of '" + shown + "'; its boxes are: " + boxList);
+        }
+        if (box != nullptr) {
+            const std::string problem = ArgumentCountProblem(*box, start.pushed, ("--voice '" + voice + "'").c_str());
+            if (!problem.empty()) Warn(problem);
+        }
+        startTexts.push_back(voice);
+        startedBoxes.push_back(start.name);
+    }
+    for (const NOTE_START& note : options.notes) {
+        const OUTLINE_BOX* box = BoxNamed(outline, note.box);
+        if (box == nullptr || note.box.size() > kMaxStartText) {
+            return Fail("--note '" + note.box + ":" + std::to_string(note.key) + "' names no box of '" + shown +
+                        "' that a key can start; its boxes are: " + boxList);
+        }
+        const std::string problem = ArgumentCountProblem(*box, 0, ("--note '" + note.box + "'").c_str());
+        if (!problem.empty()) Warn(problem + " (a voice started by a key has the note in %n and the velocity in %v)");
+        // The key map is read when the note is played, so the mapping goes into the script.
+        prepared += "\nmidikey(" + std::to_string(note.key) + ", " + note.box + ")";
+        startedBoxes.push_back(note.box);
+    }
+    for (const VARIABLE_SETTING& setting : options.settings) {
+        if (outline.globals.find(setting.letter) == std::string::npos) {
+            return Fail(std::string("--set %") + setting.letter + ": '" + shown + "' declares no global %" + setting.letter +
+                        " (its globals: " + Globals(outline.globals) + "); declare it with global(%" + setting.letter + ")");
+        }
+    }
+    if (!options.releaseAfter && !options.seconds) {
+        std::set<std::string> warned;
+        for (const std::string& name : startedBoxes) {
+            const auto found = outline.named.find(name);
+            if (found == outline.named.end() || !LoopsUntilReleased(outline, found->second) || !warned.insert(name).second) continue;
+            char limit[64];
+            std::snprintf(limit, sizeof limit, "%g s", options.maxSeconds);
+            Warn("'" + name + "' loops until it is released and nothing releases it: the render goes on to --max-seconds (" +
+                 limit + "); give --release-after SECONDS or --seconds SECONDS");
+        }
+    }
+
+    CAudioWriter writer;
+    if (!writer.Open(output, format, options.rate, fileno(routing.Results()), error)) return Fail(error);
 
     const int instance = NewInstance(options.rate);
     const unsigned seed = options.seed ? *options.seed : static_cast<unsigned>(std::random_device{}() & 0x7FFFFFFF);
     std::srand(seed);
-    ParseString(script.c_str(), instance);
-    std::vector<int> voiceIds;
-    for (const std::string& voice : options.voices) voiceIds.push_back(StartVoice(voice.c_str(), instance));
-    const int64_t releaseAt =
-        options.releaseAfter ? static_cast<int64_t>(std::llround(*options.releaseAfter * options.rate)) : -1;
-    auto releaseVoices = [&] {
-        for (int id : voiceIds) ReleaseVoice(id, instance);
-    };
-
-    const int64_t limit = static_cast<int64_t>(std::llround((options.seconds ? *options.seconds : options.maxSeconds) * options.rate));
-    std::vector<float> samples;
-    Progress progress(!options.quiet && isatty(STDERR_FILENO), options.seconds ? *options.seconds : 0.0);
+    // The script compiles at a sample of its own, before any voice starts: every voice (the
+    // script's runs, --voice, --note) then starts at the first rendered sample, after the key map
+    // and the --set values are in place.
+    const int serial = ParseString(prepared.c_str(), instance);
     routing.ForwardToStderr();
-    if (options.seconds) {
-        // A fixed length: render in blocks.
-        samples.resize(static_cast<size_t>(std::max<int64_t>(limit, 0)));
-        constexpr int64_t kBlock = 4096;
-        int64_t done = 0;
-        while (done < limit) {
-            if (done == releaseAt) releaseVoices();
-            int64_t blockEnd = std::min(done + kBlock, limit);
-            if (releaseAt > done && releaseAt < blockEnd) blockEnd = releaseAt;
-            GetBuffer(static_cast<int>(blockEnd - done), samples.data() + done, instance);
-            done = blockEnd;
-            progress.Update(static_cast<double>(done) / options.rate);
-        }
-    } else {
-        // Until every voice has ended: sample by sample, so the file ends exactly with the sound.
-        float sample = 0.0f;
-        while (static_cast<int64_t>(samples.size()) < limit) {
-            if (static_cast<int64_t>(samples.size()) == releaseAt) releaseVoices();
-            GetBuffer(1, &sample, instance);
-            samples.push_back(sample);
-            if (MorvanelActiveVoices(instance) == 0) {
-                // No voice contributed to the sample in which the last one ended: it is not part
-                // of the sound.
-                samples.pop_back();
-                break;
-            }
-            if ((samples.size() & 4095) == 0) progress.Update(static_cast<double>(samples.size()) / options.rate);
-        }
+    float preroll = 0.0f;
+    GetBuffer(1, &preroll, instance);
+    const std::string log = GetResponseString(serial, instance);
+    if (log.find("Compilation successful") == std::string::npos || MorvanelActiveVoices(instance) != 0) {
+        routing.Silence();
+        DestroyInstance(instance);
+        return Fail("internal error: '" + shown + "' compiled differently once its voices were taken out");
     }
+    for (const VARIABLE_SETTING& setting : options.settings) {
+        const char name[3] = {'%', setting.letter, '\0'};
+        SetVariable(name, setting.value, instance);
+    }
+
+    const double rate = options.rate;
+    std::vector<RENDER_EVENT> events;
+    for (const std::string& text : startTexts) events.push_back({0, EventKind::StartVoice, text, 0, 0});
+    for (const NOTE_START& note : options.notes) events.push_back({0, EventKind::NoteOn, "", note.key, note.velocity});
+    if (options.releaseAfter) {
+        const int64_t at = std::llround(*options.releaseAfter * rate);
+        events.push_back({at, EventKind::ReleaseVoices, "", 0, 0});
+        for (const NOTE_START& note : options.notes) events.push_back({at, EventKind::NoteOff, "", note.key, 0});
+    }
+    RENDER_LIMITS limits;
+    if (options.seconds) limits.length = std::llround(*options.seconds * rate);
+    limits.maxLength = std::llround(options.maxSeconds * rate);
+    for (const Diagnostic& diagnostic : analysis.diagnostics) {
+        if (diagnostic.message.rfind(kSilentLoop, 0) == 0) limits.silentCutoff = options.rate;
+    }
+
+    CFileSink file(writer);
+    CSpoolSink spool;
+    if (options.gainDb) file.gain = static_cast<float>(std::pow(10.0, *options.gainDb / 20.0));
+    Progress progress(!options.quiet && isatty(STDERR_FILENO), options.seconds ? *options.seconds : 0.0);
+    const RENDER_OUTCOME outcome =
+        RenderEvents(instance, events, limits, options.normalize ? static_cast<CSampleSink&>(spool) : file, [&](int64_t done) {
+            progress.Update(static_cast<double>(done) / rate);
+            return !routing.SawDepthWarning();
+        });
     routing.Silence();
+    progress.Finish();
     DestroyInstance(instance);
+    const double seconds = static_cast<double>(outcome.samples) / rate;
+    char length[64];
+    std::snprintf(length, sizeof length, "%.3f s", seconds);
 
-    if (!options.seconds && samples.empty() && options.voices.empty()) {
-        std::fprintf(stderr, "morvanel: '%s' starts no voice; give --voice NAME (boxes: %s) or --seconds S\n",
-                     options.script.c_str(), JoinNames(compiled.boxNames).c_str());
-        return 1;
+    if (outcome.sinkFailed) return Fail(options.normalize ? spool.error : file.error);
+    if (outcome.refusedStarts > 0) {
+        return Fail("the engine refused " + std::to_string(outcome.refusedStarts) +
+                    " voice starts: it takes at most 64 commands at once; nothing was written");
     }
+    if (routing.SawDepthWarning()) {
+        return Fail("calls nested deeper than " + std::to_string(kDeepestCall) + " levels stopped the engine (" +
+                    kDepthWarning + ", above); nothing was written");
+    }
+    if (!options.seconds && outcome.samples == 0) {
+        if (startTexts.empty() && options.notes.empty()) {
+            return Fail("'" + shown + "' starts no voice; give --voice NAME (boxes: " + boxList + ") or --seconds S");
+        }
+        return Fail("the voices '" + shown + "' starts end before their first sample; nothing was written");
+    }
+    if (outcome.stoppedSilent) {
+        return Fail("stopped after " + std::string(length) + " of silence: a loop makes no samples (see the warning "
+                    "above); nothing was written");
+    }
+    if (!(outcome.peak > 0.0f)) {
+        std::string hint = startTexts.empty() && options.notes.empty()
+                               ? " (it starts no voice: give --voice NAME, boxes: " + boxList + ")"
+                               : analysis.warnings > 0 ? " (see the warnings above)" : "";
+        return Fail("'" + shown + "' rendered " + length + " of silence; nothing was written" + hint);
+    }
+    if (options.normalize) {
+        file.gain = static_cast<float>(kNormalizedPeak / static_cast<double>(outcome.peak));
+        if (!spool.Replay(file)) return Fail(file.error.empty() ? "cannot read back the temporary render" : file.error);
+    }
+    if (!writer.Finish(error)) return Fail(error);
 
-    float peak = 0.0f;
-    for (float value : samples) peak = std::max(peak, std::fabs(value));
-    if (options.normalize && peak > 0.0f) {
-        const float gain = static_cast<float>(kNormalizedPeak / static_cast<double>(peak));
-        for (float& value : samples) value *= gain;
-        peak = static_cast<float>(kNormalizedPeak);
+    if (outcome.hitMaxLength) {
+        char limit[64];
+        std::snprintf(limit, sizeof limit, "%g s", options.maxSeconds);
+        Warn(std::string("stopped at --max-seconds (") + limit + ") with voices still playing: a voice that loops plays "
+             "until it is released; give --release-after SECONDS, --seconds SECONDS, or a larger --max-seconds");
     }
-    if (!WriteAudioFile(output, format, options.rate, samples, error)) {
-        std::fprintf(stderr, "morvanel: %s\n", error.c_str());
-        return 1;
+    if (file.peak > 1.0f) {
+        const int lower = static_cast<int>(std::ceil(20.0 * std::log10(static_cast<double>(file.peak)) + 0.1));
+        char peak[32];
+        std::snprintf(peak, sizeof peak, "%+.1f dBFS", 20.0 * std::log10(static_cast<double>(file.peak)));
+        if (format.clips) {
+            Warn(std::string("the peak is ") + peak + ": " + std::to_string(file.clipped) + " samples were clipped to "
+                 "full scale in the " + format.name + " file; lower the level with --gain -" + std::to_string(lower) +
+                 " or --normalize");
+        } else {
+            Warn(std::string("the peak is ") + peak + ": " + std::to_string(file.clipped) + " samples lie beyond full "
+                 "scale and will clip when played; lower the level with --gain -" + std::to_string(lower) +
+                 " or --normalize");
+        }
     }
-    const double seconds = static_cast<double>(samples.size()) / options.rate;
-    char level[32];
-    if (peak > 0.0f) {
-        std::snprintf(level, sizeof level, "%.1f dBFS", 20.0 * std::log10(static_cast<double>(peak)));
-    } else {
-        std::snprintf(level, sizeof level, "silent");
-    }
-    std::fprintf(routing.Results(), "%s: %.3f s, %zu samples at %d Hz, %s, peak %s, seed %u\n", output.c_str(),
-                 seconds, samples.size(), options.rate, format.name.c_str(), level, seed);
-    std::fflush(routing.Results());
+    FILE* summary = output == "-" ? stderr : routing.Results();
+    std::fprintf(summary, "%s: %s, %lld samples at %d Hz, %s, peak %s, seed %u\n",
+                 output == "-" ? "<stdout>" : output.c_str(), length, static_cast<long long>(outcome.samples),
+                 options.rate, format.name.c_str(), Level(file.peak).c_str(), seed);
+    std::fflush(summary);
     return 0;
+}
+
+}  // namespace
+
+int RunRender(const RenderOptions& options, OutputRouting& routing) {
+    struct stat status {};
+    const std::string& output = options.output;
+    const bool intoDirectory = !output.empty() && output != "-" &&
+                               (output.back() == '/' || (stat(output.c_str(), &status) == 0 && S_ISDIR(status.st_mode)));
+    if (options.scripts.size() > 1 && !output.empty() && !intoDirectory) {
+        std::fprintf(stderr, "morvanel: with several scripts, -o must name a directory (each script renders to NAME.wav in it)\n");
+        return 2;
+    }
+    std::vector<std::string> outputs;
+    for (const std::string& script : options.scripts) {
+        if (script == "-" && (output.empty() || intoDirectory)) {
+            std::fprintf(stderr, "morvanel: give -o FILE (or -o - for standard output) for a script read from standard input\n");
+            return 2;
+        }
+        std::string path = output;
+        if (output.empty()) {
+            path = DefaultOutput(script);
+        } else if (intoDirectory) {
+            path = output + (output.back() == '/' ? "" : "/") + DefaultOutput(script);
+        }
+        if (std::find(outputs.begin(), outputs.end(), path) != outputs.end()) {
+            std::fprintf(stderr, "morvanel: two scripts would both render to '%s'\n", path.c_str());
+            return 2;
+        }
+        outputs.push_back(path);
+    }
+    int result = 0;
+    for (size_t i = 0; i < options.scripts.size(); ++i) {
+        result = std::max(result, RenderScript(options, options.scripts[i], outputs[i], routing));
+    }
+    return result;
 }
 
 }  // namespace morvanel::tool

@@ -1,17 +1,27 @@
-// Compiling scripts in scratch instances and reading what the compiler reports.
+// Compiling scripts in scratch instances, reading what the compiler reports, and reading script
+// files.
 #include "session.h"
 
-#include <fstream>
-#include <regex>
-#include <sstream>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <regex>
+
+#include "explain.h"
+#include "lint.h"
 #include "morvanel.h"
+#include "output_routing.h"
 
 namespace morvanel::tool {
 
 namespace {
 
 const char kSuccess[] = "Compilation successful.";
+constexpr size_t kMaxScriptBytes = 16u << 20;
 
 Severity SeverityOf(std::string& message) {
     static const char kWarning[] = "WARNING: ";
@@ -31,6 +41,40 @@ Severity SeverityOf(std::string& message) {
 std::string Trim(std::string text) {
     while (!text.empty() && (text.back() == '\n' || text.back() == '\r' || text.back() == ' ')) text.pop_back();
     return text;
+}
+
+// The tool reads scripts with the compiler's grammar; where the two readings part, the notes and
+// warnings cannot be trusted, and the tool says so instead of misleading.
+void AddOutlineMismatch(SCRIPT_ANALYSIS& analysis) {
+    const SCRIPT_OUTLINE& outline = analysis.outline;
+    std::string differs;
+    if (analysis.compiled.reachedEnd) {
+        bool exported = false;
+        std::vector<std::string> names;
+        for (const auto& [name, box] : outline.named) {
+            names.push_back(name);
+            exported = exported || outline.boxes[static_cast<size_t>(box)].exported;
+        }
+        if (!outline.complete) {
+            differs = "it stops reading where the compiler goes on";
+        } else if (!exported && names != analysis.compiled.boxNames) {
+            differs = "it finds other boxes than the compiler";
+        }
+    } else {
+        // The parse ends at its last error; errors before it did not stop it.
+        const auto& diagnostics = analysis.compiled.diagnostics;
+        const auto last = std::find_if(diagnostics.rbegin(), diagnostics.rend(),
+                                       [](const Diagnostic& diagnostic) { return diagnostic.severity == Severity::Error; });
+        if (last != diagnostics.rend() && outline.stop.at != OffsetOf(outline.source, last->line, last->column)) {
+            differs = "it stops elsewhere than the compiler";
+        }
+    }
+    if (differs.empty()) return;
+    Diagnostic note = MakeDiagnostic(outline.source, Severity::Note, 0, 0,
+                                     "morvanel read this script differently from the compiler (" + differs +
+                                         "): its notes and warnings may be wrong; please report the script");
+    note.at = kNoOffset;
+    analysis.diagnostics.push_back(std::move(note));
 }
 
 }  // namespace
@@ -76,54 +120,84 @@ CompileResult CompileScript(const std::string& script, int sampleRate) {
     float sample = 0.0f;
     GetBuffer(1, &sample, instance);
     const std::string log = GetResponseString(serial, instance);
-    result.report = ReportBoxesAsJson(instance);
+    result.boxNames = BoxNamesOf(ReportBoxesAsJson(instance));
     DestroyInstance(instance);
     result.diagnostics = SplitLog(log, result.succeeded);
+    result.reachedEnd = result.succeeded;
     for (const Diagnostic& diagnostic : result.diagnostics) {
         if (diagnostic.severity == Severity::Error) result.succeeded = false;
     }
-    result.boxNames = BoxNamesOf(result.report);
     return result;
 }
 
-std::string FormatDiagnostic(const std::string& file, const Diagnostic& diagnostic) {
-    const char* severity = diagnostic.severity == Severity::Error     ? "error"
-                           : diagnostic.severity == Severity::Warning ? "warning"
-                                                                      : "note";
-    std::ostringstream line;
-    line << file << ":" << diagnostic.line << ":" << diagnostic.column << ": " << severity << ": " << diagnostic.message;
-    return line.str();
-}
-
-bool StartTextNamesBox(const std::string& script, int sampleRate, const std::string& text,
-                       const std::vector<std::string>& boxNames) {
-    std::string name = text;
-    if (!name.empty() && name.front() == '[') name.erase(0, 1);
-    name = name.substr(0, name.find_first_of(":*] \t"));
-    for (const std::string& known : boxNames) {
-        if (known == name) return true;
+SCRIPT_ANALYSIS AnalyseScript(const std::string& script, int sampleRate, OutputRouting& routing, bool lint) {
+    SCRIPT_ANALYSIS analysis;
+    routing.Silence();
+    analysis.outline = ReadOutline(script, sampleRate);
+    analysis.compiled = CompileScript(script, sampleRate);
+    analysis.diagnostics = analysis.compiled.diagnostics;
+    ExplainDiagnostics(analysis.outline, analysis.compiled.succeeded, analysis.diagnostics);
+    AddOutlineMismatch(analysis);
+    if (lint && analysis.compiled.succeeded) {
+        for (Diagnostic& warning : LintScript(analysis.outline, sampleRate, routing)) {
+            analysis.diagnostics.push_back(std::move(warning));
+        }
     }
-    // The script's own run commands must not count: stop them before trying the text.
-    const int instance = NewInstance(sampleRate);
-    ParseString(script.c_str(), instance);
-    float sample = 0.0f;
-    GetBuffer(1, &sample, instance);
-    StopAllVoices(instance);
-    StartVoice(text.c_str(), instance);
-    GetBuffer(1, &sample, instance);
-    const bool playing = MorvanelActiveVoices(instance) > 0;
-    DestroyInstance(instance);
-    return playing;
+    for (const Diagnostic& diagnostic : analysis.diagnostics) {
+        if (diagnostic.severity == Severity::Error) ++analysis.errors;
+        if (diagnostic.severity == Severity::Warning) ++analysis.warnings;
+    }
+    if (analysis.errors > 0) analysis.compiled.succeeded = false;
+    return analysis;
 }
 
-bool ReadTextFile(const std::string& path, std::string& text) {
-    std::ifstream file(path, std::ios::binary);
-    if (!file) return false;
-    std::ostringstream content;
-    content << file.rdbuf();
-    if (file.bad()) return false;
-    text = content.str();
+bool ReadScript(const std::string& path, std::string& text, std::string& error) {
+    const bool standardInput = path == "-";
+    const int fd = standardInput ? STDIN_FILENO : open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) {
+        error = std::strerror(errno);
+        return false;
+    }
+    struct stat status {};
+    if (fstat(fd, &status) == 0 && S_ISDIR(status.st_mode)) {
+        if (!standardInput) close(fd);
+        error = std::strerror(EISDIR);
+        return false;
+    }
+    text.clear();
+    char chunk[65536];
+    for (;;) {
+        const ssize_t count = read(fd, chunk, sizeof chunk);
+        if (count == 0) break;
+        if (count < 0) {
+            if (errno == EINTR) continue;
+            error = std::strerror(errno);
+            if (!standardInput) close(fd);
+            return false;
+        }
+        if (text.size() + static_cast<size_t>(count) > kMaxScriptBytes) {
+            error = "larger than 16 MiB, more than a script can be";
+            if (!standardInput) close(fd);
+            return false;
+        }
+        text.append(chunk, static_cast<size_t>(count));
+    }
+    if (!standardInput) close(fd);
     return true;
+}
+
+std::string WithoutRunCommands(const SCRIPT_OUTLINE& outline, std::vector<std::string>& startTexts) {
+    std::string text = outline.source;
+    for (const OUTLINE_COMMAND& command : outline.commands) {
+        if (command.keyword != "run" || command.values.empty()) continue;
+        const LEXED_TOKEN& value = command.values.front();
+        if (value.kind != Tok::Ident && value.kind != Tok::String) continue;
+        startTexts.push_back(value.text);
+        for (size_t i = command.at; i < command.end && i < text.size(); ++i) {
+            if (text[i] != '\n' && text[i] != '\r') text[i] = ' ';
+        }
+    }
+    return text;
 }
 
 }  // namespace morvanel::tool

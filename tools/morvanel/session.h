@@ -1,26 +1,47 @@
 // A script compiled in its own instance through the public API, with its diagnostics split out
-// of the parse log and its box names read from the box report.
+// of the parse log, explained with notes and joined by the linter's warnings.
 #pragma once
 
 #include <string>
 #include <vector>
 
+#include "script_outline.h"
+
 namespace morvanel::tool {
+
+class OutputRouting;
 
 enum class Severity { Error, Warning, Note };
 
+// A remark under a diagnostic; `at` is the offset it points at, kNoOffset for none.
+struct NOTE {
+    std::string text;
+    size_t at = kNoOffset;
+};
+
 struct Diagnostic {
-    int line = 0;
+    int line = 0;    // as reported: the compiler's position, or the token a warning is about
     int column = 0;
     Severity severity = Severity::Error;
     std::string message;
+    size_t at = kNoOffset;  // the token shown with a caret
+    size_t atEnd = kNoOffset;
+    std::vector<NOTE> notes;
 };
 
 struct CompileResult {
-    bool succeeded = false;  // the parse reached the end of the script
+    bool succeeded = false;   // the parse reached the end of the script without an error
+    bool reachedEnd = false;  // the parse reached the end of the script (some errors do not stop it)
     std::vector<Diagnostic> diagnostics;
-    std::string report;  // the box report JSON
-    std::vector<std::string> boxNames;
+    std::vector<std::string> boxNames;  // the names in the library's box report
+};
+
+struct SCRIPT_ANALYSIS {
+    SCRIPT_OUTLINE outline;
+    CompileResult compiled;
+    std::vector<Diagnostic> diagnostics;  // the compiler's, explained, then the linter's warnings
+    int errors = 0;
+    int warnings = 0;
 };
 
 // Splits a parse log into its diagnostics; the success line is not one of them.
@@ -32,15 +53,16 @@ std::vector<std::string> BoxNamesOf(const std::string& report);
 // Compiles `script` in a scratch instance of its own and collects what the compiler said.
 CompileResult CompileScript(const std::string& script, int sampleRate);
 
-// "FILE:LINE:COLUMN: error: MESSAGE", as compilers write it.
-std::string FormatDiagnostic(const std::string& file, const Diagnostic& diagnostic);
+// Compiles, explains and (when `lint` is set and the script compiles) lints a script. The
+// library's printed output is dropped.
+SCRIPT_ANALYSIS AnalyseScript(const std::string& script, int sampleRate, OutputRouting& routing, bool lint);
 
-// Whether a start text ("name:arg") starts a voice of the script: its name is in the report, or
-// (when exported boxes hide the others from the report) a trial start in a scratch instance plays.
-bool StartTextNamesBox(const std::string& script, int sampleRate, const std::string& text,
-                       const std::vector<std::string>& boxNames);
+// Reads a whole script; "-" reads standard input. False with the reason ("No such file or
+// directory", "Is a directory", ...) when it cannot. Texts over 16 MiB are refused.
+bool ReadScript(const std::string& path, std::string& text, std::string& error);
 
-// Reads a whole file; false when it cannot be read.
-bool ReadTextFile(const std::string& path, std::string& text);
+// The script text with its run commands blanked out (same length, same line breaks), and the
+// start texts those commands give, in order.
+std::string WithoutRunCommands(const SCRIPT_OUTLINE& outline, std::vector<std::string>& startTexts);
 
 }  // namespace morvanel::tool
