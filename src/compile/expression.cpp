@@ -158,13 +158,15 @@ const char* ExpressionParser::Primary(const char* cursor, EXPRESSION_NODE& node)
         case TK_LPAREN:
             if (!AdvanceToken(cursor, context, LEX_EXPR)) return nullptr;
             return Nested(cursor, node);
+        // strtod rather than atof: MinGW builds take strtod from their own correctly rounded
+        // conversion but atof from msvcrt.dll, whose rounding differs between Windows versions.
         case TK_NUMBER:
             node.kind = EN_VALUE;
-            node.value = PARAM_VALUE::Float(static_cast<float>(std::atof(token.text.c_str())));
+            node.value = PARAM_VALUE::Float(static_cast<float>(std::strtod(token.text.c_str(), nullptr)));
             break;
         case TK_NOTE:
             node.kind = EN_VALUE;
-            node.value = PARAM_VALUE::Float(static_cast<float>(std::atof(token.text.c_str())), VU_NOTE);
+            node.value = PARAM_VALUE::Float(static_cast<float>(std::strtod(token.text.c_str(), nullptr)), VU_NOTE);
             break;
         case TK_PERCENT: {
             if (after == nullptr) break;

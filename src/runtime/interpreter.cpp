@@ -10,6 +10,15 @@
 #include "script/constants.h"
 #include "vars/numeric_cast.h"
 
+// Forced inlining where the compiler offers it, a plain inline hint elsewhere.
+#if defined(__GNUC__)
+#define MORVANEL_ALWAYS_INLINE [[gnu::always_inline]] inline
+#elif defined(_MSC_VER)
+#define MORVANEL_ALWAYS_INLINE __forceinline
+#else
+#define MORVANEL_ALWAYS_INLINE inline
+#endif
+
 namespace morvanel {
 
 namespace {
@@ -58,7 +67,7 @@ namespace {
 
 // Inlined into the box's sample function, where nearly every call comes from: a call per sequence
 // per sample costs more than the steady-state work of a tone item.
-[[gnu::always_inline]] inline bool Step(CSequence& sequence, SEQUENCE_INSTANCE_DATA& instance, int depth,
+MORVANEL_ALWAYS_INLINE bool Step(CSequence& sequence, SEQUENCE_INSTANCE_DATA& instance, int depth,
                                         float& sample, CVoice& voice) {
     CEngine& engine = *sequence.engine;
     if (depth >= kMaxCallDepth) {

@@ -27,12 +27,13 @@ int32_t UnitOfPrefix(int32_t prefixKind) {
     }
 }
 
+// a * b, or the limit on the product's side when it does not fit. The bounds are tested by
+// division, so nothing overflows on the way.
 int64_t SaturatingMultiply(int64_t a, int64_t b) {
-    int64_t result;
-    if (__builtin_mul_overflow(a, b, &result)) {
-        return ((a < 0) != (b < 0)) ? INT64_MIN : INT64_MAX;
-    }
-    return result;
+    const bool overflows = a > 0 ? (b > 0 ? a > INT64_MAX / b : b < INT64_MIN / a)
+                                 : (b > 0 ? a < INT64_MIN / b : (a != 0 && b < INT64_MAX / a));
+    if (overflows) return ((a < 0) != (b < 0)) ? INT64_MIN : INT64_MAX;
+    return a * b;
 }
 
 }  // namespace

@@ -5,6 +5,13 @@
 
 #include "script/lexer.h"
 
+// Lets GCC and Clang check the format strings of printf-like functions; other compilers skip it.
+#if defined(__GNUC__)
+#define MORVANEL_PRINTF_FORMAT(formatIndex, firstArgument) __attribute__((format(printf, formatIndex, firstArgument)))
+#else
+#define MORVANEL_PRINTF_FORMAT(formatIndex, firstArgument)
+#endif
+
 namespace morvanel {
 
 class CEngine;
@@ -15,7 +22,7 @@ constexpr int32_t kMaxNesting = 200;
 
 // Writes "LINE %d COLUMN %d: " and the formatted message to standard output and appends both to
 // the log (each piece cut at 1023 characters).
-void ReportError(ParseContext& context, const char* format, ...) __attribute__((format(printf, 2, 3)));
+void ReportError(ParseContext& context, const char* format, ...) MORVANEL_PRINTF_FORMAT(2, 3);
 
 // Audio thread, inside the tick. Compiles `script` into `engine` and posts the parse log as the
 // response `serial` (not when serial is 0).
