@@ -23,6 +23,14 @@ build/release/tests/morvanel_example_renders write examples "$renders" >/dev/nul
 stop_wine() {
     local arch
     for arch in x64 x86; do
+        if [ -d "build/windows-$arch/wine-prefix" ]; then
+            WINEPREFIX="$PWD/build/windows-$arch/wine-prefix" wineserver -k 2>/dev/null || true
+        fi
+    done
+}
+trap stop_wine EXIT
+
+for arch in x64 x86; do
     echo "== windows-$arch: build"
     cmake --preset "windows-$arch" -DMORVANEL_LINUX_RENDERS="$renders" >/dev/null
     cmake --build --preset "windows-$arch"
