@@ -13,14 +13,22 @@
 #ifndef MORVANEL_H
 #define MORVANEL_H
 
+/* On Windows the functions live in morvanel.dll, under their plain names. On 32-bit Windows
+ * they use the C calling convention (__cdecl, the default of MSVC and MinGW compilers): declare
+ * them as below, and P/Invoke them with CallingConvention.Cdecl. MORVANEL_STATIC is for
+ * programs that link the engine's code into themselves instead of the DLL (the test suite). */
 #if defined(_WIN32)
 #  if defined(MORVANEL_BUILDING)
 #    define MORVANEL_EXPORT __declspec(dllexport)
+#  elif defined(MORVANEL_STATIC)
+#    define MORVANEL_EXPORT
 #  else
 #    define MORVANEL_EXPORT __declspec(dllimport)
 #  endif
-#else
+#elif defined(__GNUC__)
 #  define MORVANEL_EXPORT __attribute__((visibility("default")))
+#else
+#  define MORVANEL_EXPORT
 #endif
 
 #ifdef __cplusplus

@@ -47,3 +47,21 @@ MORVANEL_WEB_PACKAGES=(emscripten nodejs chromium)
 ensure_npm() {
     if ! command -v npm >/dev/null; then ensure_packages npm; fi
 }
+
+# What the Windows step needs: the MinGW-w64 cross compilers (POSIX thread model) with their
+# binutils, Wine to run the tests, and GoogleTest's sources to build for Windows.
+MORVANEL_WINDOWS_PACKAGES=(cmake ninja-build g++-mingw-w64-x86-64-posix g++-mingw-w64-i686-posix
+    binutils-mingw-w64-x86-64 binutils-mingw-w64-i686 wine wine64 libgtest-dev)
+
+# 32-bit Windows programs under Wine, on machines whose kernel runs 32-bit code: Debian's i386
+# architecture must be enabled first (enable_i386_architecture).
+MORVANEL_WINE32_PACKAGES=(wine32:i386)
+
+enable_i386_architecture() {
+    if dpkg --print-foreign-architectures | grep -qx i386; then
+        return 0
+    fi
+    local sudo=""
+    if [ "$(id -u)" -ne 0 ]; then sudo="sudo"; fi
+    $sudo dpkg --add-architecture i386
+}

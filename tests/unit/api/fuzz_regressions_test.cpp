@@ -57,7 +57,7 @@ TEST(FuzzRegressions, EverySavedInputRunsAndTheInstanceStillAnswers) {
     for (const std::filesystem::path& input : inputs) {
         SCOPED_TRACE(input.filename().string());
         // Named on stderr first, so a crash that kills the process still says which input did it.
-        std::fprintf(stderr, "replaying %s\n", input.filename().c_str());
+        std::fprintf(stderr, "replaying %s\n", input.filename().string().c_str());
         const std::string script = morvanel::testing::ReadFile(input.string());
         const int id = NewInstance(48000);
         // What the scripts print is of no interest here and can run to megabytes.

@@ -185,4 +185,40 @@ TEST(Constants, FoldUnitOnIntegersSaturates) {
     EXPECT_EQ(morvanel::EvaluateValue(text, &engine, &engine.program.clock), 0.0f);
 }
 
+// Seconds times the sample rate at the edges of int64 on both sides, for rates of either sign:
+// the products that fit are exact, the others stop at the limit on their side.
+TEST(Constants, SecondsTimesRateSaturatesAtBothEnds) {
+    struct Case {
+        int32_t rate;
+        int64_t seconds;
+        int64_t samples;
+    };
+    const Case cases[] = {
+        {48000, 192153584101141LL, 9223372036854768000LL},
+        {48000, 192153584101142LL, INT64_MAX},
+        {48000, -192153584101141LL, -9223372036854768000LL},
+        {48000, -192153584101142LL, INT64_MIN},
+        {-48000, 192153584101141LL, -9223372036854768000LL},
+        {-48000, 192153584101142LL, INT64_MIN},
+        {-48000, -192153584101141LL, 9223372036854768000LL},
+        {-48000, -192153584101142LL, INT64_MAX},
+        {-48000, INT64_MIN, INT64_MAX},
+        {-1, INT64_MIN, INT64_MAX},
+        {-1, INT64_MAX, -INT64_MAX},
+        {1, INT64_MIN, INT64_MIN},
+        {0, INT64_MIN, 0},
+        {INT32_MIN, 4294967296LL, INT64_MIN},
+        {INT32_MIN, -4294967296LL, INT64_MAX},
+        {INT32_MIN, 4294967297LL, INT64_MIN},
+        {INT32_MIN, 0, 0},
+    };
+    for (const Case& c : cases) {
+        CEngine engine(c.rate);
+        PARAM_VALUE value = PARAM_VALUE::Integer(c.seconds);
+        value.unit = morvanel::VU_SECONDS;
+        morvanel::FoldUnit(value, engine);
+        EXPECT_EQ(Describe(value), "int " + std::to_string(c.samples)) << c.seconds << " s at " << c.rate;
+    }
+}
+
 }  // namespace
