@@ -24,9 +24,8 @@ bool CBoxRegistry::AnyPendingBox() const {
     return std::any_of(boxes.begin(), boxes.end(), [](const auto& entry) { return entry.second->pending != nullptr; });
 }
 
-void CBoxRegistry::RecomputeExported() {
-    anyExported = std::any_of(boxes.begin(), boxes.end(), [](const auto& entry) { return entry.second->exported; });
-}
+// Whether any registered box is exported; a redefinition that is still waiting does not count.
+void CBoxRegistry::RecomputeExported() { anyExported = exportedNamed > 0; }
 
 CBox* CBoxRegistry::CreateBox(const std::string& name, bool redefine, bool exported, CSequence* parentSequence) {
     CBox* oldBox = FindBox(name);
@@ -41,6 +40,7 @@ CBox* CBoxRegistry::CreateBox(const std::string& name, bool redefine, bool expor
         auto [entry, inserted] = boxes.insert_or_assign(name, box);
         box->registryEntry = &entry->second;
         index.Insert(box);
+        if (exported) ++exportedNamed;
     }
     // An exported redefinition narrows the report at once, although it is not registered yet.
     if (exported) anyExported = true;
@@ -51,6 +51,7 @@ void CBoxRegistry::Unregister(CBox* box) {
     if (box->registryEntry != nullptr && *box->registryEntry == box) {
         index.Remove(box);
         boxes.erase(box->name);
+        if (box->exported) --exportedNamed;
     }
     box->registryEntry = nullptr;
     RecomputeExported();
@@ -65,6 +66,7 @@ bool CBoxRegistry::ReplacePendingBox(CBox* oldBox) {
     *oldBox->registryEntry = newBox;
     newBox->registryEntry = std::exchange(oldBox->registryEntry, nullptr);
     index.Replace(oldBox, newBox);
+    exportedNamed += (newBox->exported ? 1 : 0) - (oldBox->exported ? 1 : 0);
     for (auto& [boxName, box] : boxes) {
         RedirectBoxReferences(*box, oldBox, newBox);
         if (box->pending != nullptr) RedirectBoxReferences(*box->pending, oldBox, newBox);
@@ -102,13 +104,18 @@ void CBoxRegistry::DestroyBox(CBox* box) {
 
 void CBoxRegistry::DropAllBoxes() {
     FreeRetiredBoxes();
+    // Emptied first, so that freeing thousands of boxes does not search the lists for each.
     std::vector<CBox*> named;
-    for (auto& [name, box] : boxes) named.push_back(box);
-    for (CBox* box : named) DestroyBox(box);
+    for (auto& [name, box] : boxes) {
+        box->registryEntry = nullptr;
+        named.push_back(box);
+    }
     boxes.clear();
     index.Clear();
-    // Every anonymous box belongs to a sequence of a named box and went with it.
+    exportedNamed = 0;
+    // Every anonymous box belongs to a sequence of a named box and goes with it.
     anonymousBoxes.clear();
+    for (CBox* box : named) DestroyBox(box);
     anyExported = false;
 }
 

@@ -58,6 +58,7 @@ private:
     CNameIndex<CBox> index;                           // the same boxes by the hash of their name
     std::vector<CBox*> anonymousBoxes;
     CBox* retiredBoxes = nullptr;  // through CBox::nextRetired
+    int64_t exportedNamed = 0;     // exported boxes among `boxes`, so the flag is recomputed at once
     bool anyExported = false;
 };
 

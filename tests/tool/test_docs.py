@@ -98,8 +98,8 @@ class LanguageGuide(ToolTestCase):
             self.assertEqual(result.returncode, 0, result.stdout + result.stderr)
             with open(os.path.join(build, "CMakeCache.txt")) as cache:
                 settings = dict(re.findall(r"^(MORVANEL_BUILD_\w+):BOOL=(\w+)$", cache.read(), re.M))
-            self.assertEqual(settings, {"MORVANEL_BUILD_BENCH": "OFF", "MORVANEL_BUILD_TESTS": "OFF",
-                                        "MORVANEL_BUILD_TOOLS": "OFF"})
+            for option in ("MORVANEL_BUILD_BENCH", "MORVANEL_BUILD_TESTS", "MORVANEL_BUILD_TOOLS"):
+                self.assertEqual(settings.get(option), "OFF", option)
 
     def test_the_readme_quick_start_holds_two_commands(self):
         with open(os.path.join(SOURCE, "README.md")) as readme:

@@ -45,8 +45,8 @@ class UsageErrors(ToolTestCase):
                 self.assertLess(len(result.stderr), 400, result.stderr)
 
     def test_version_and_help_with_examples(self):
-        with open(os.path.join(SOURCE, "CMakeLists.txt")) as cmake:
-            version = re.search(r"project\(morvanel VERSION (\S+)", cmake.read()).group(1)
+        with open(os.path.join(SOURCE, "include", "morvanel.h")) as header:
+            version = re.search(r'#define MORVANEL_VERSION "([^"]+)"', header.read()).group(1)
         result = run_tool("--version")
         self.assertEqual((result.returncode, result.stdout.strip()), (0, "morvanel " + version))
         for command, example in (("render", "--release-after 1.5"), ("check", "check --json")):

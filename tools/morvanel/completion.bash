@@ -75,7 +75,7 @@ _morvanel_boxes() {
         fi
     done
     [[ -n $script && -r $script ]] || return
-    "$tool" check --json "$script" 2>/dev/null | sed -n -E 's/.*"Name": "([^"]*)".*/\1/p'
+    "$tool" check --json "$script" 2>/dev/null | sed -n -E 's/^ {10}"name": "([^"]*)".*/\1/p'
 }
 
 complete -F _morvanel morvanel

@@ -8,6 +8,7 @@
 
 #include "commands.h"
 #include "lint.h"
+#include "morvanel.h"
 #include "script_lexer.h"
 
 namespace {

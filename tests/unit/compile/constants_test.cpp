@@ -216,7 +216,7 @@ TEST(Constants, SecondsTimesRateSaturatesAtBothEnds) {
         CEngine engine(c.rate);
         PARAM_VALUE value = PARAM_VALUE::Integer(c.seconds);
         value.unit = morvanel::VU_SECONDS;
-        morvanel::FoldUnit(value, engine);
+        morvanel::FoldUnit(value, engine.program.clock);
         EXPECT_EQ(Describe(value), "int " + std::to_string(c.samples)) << c.seconds << " s at " << c.rate;
     }
 }
