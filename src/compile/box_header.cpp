@@ -12,6 +12,45 @@ std::string ParameterText(const Token& token) {
     return text;
 }
 
+namespace {
+
+// maxinst(limit) or maxinst(limit, stop) and group(name), from the '(' on; the cursor after it.
+const char* ParseOption(const CLOCK* clock, KeywordId keyword, const char* cursor, ParseContext& context,
+                        BOX_HEADER& header) {
+    PARAM_VALUE first;
+    int closed = 0;
+    const char* next = ReadConstant(clock, nullptr, cursor, context, closed, first);
+    if (keyword == KW_MAXINST) {
+        if (next == nullptr) {
+            ReportError(context, "Error parsing maxinst parameter");
+            return nullptr;
+        }
+        header.maxInstances = IntegerOfValue(first);
+        if (closed) return next;
+        PARAM_VALUE second;
+        const char* after = ReadConstant(clock, nullptr, next, context, closed, second);
+        if (after == nullptr) {
+            ReportError(context, "Error parsing the second maxinst parameter");
+            return nullptr;
+        }
+        header.stopExcess = IntegerOfValue(second) > 0 ? 1 : 0;
+        return after;
+    }
+    if (next == nullptr) {
+        ReportError(context, "Error parsing group parameter");
+        return nullptr;
+    }
+    if (!closed) {
+        ReportError(context, "group takes only a single parameter");
+        return nullptr;
+    }
+    const char* text = first.kind == VK_TEXT ? first.text : nullptr;
+    header.groupName = text != nullptr ? text : "_error";
+    return next;
+}
+
+}  // namespace
+
 const char* ParseBoxHeader(const CLOCK* clock, const char* position, ParseContext& context, BOX_HEADER& header) {
     header = BOX_HEADER{};
     const char* cursor = position;
@@ -48,41 +87,10 @@ const char* ParseBoxHeader(const CLOCK* clock, const char* position, ParseContex
     for (;;) {
         const SCANNED_TOKEN& option = PeekToken(context, cursor, LEX_STMT);
         if (option.end == nullptr || option.token.kind != TK_BOX_OPTION) break;
-        const bool isMaxinst = option.token.keyword == KW_MAXINST;
+        const KeywordId keyword = option.token.keyword;
         if (!AdvanceToken(cursor, context, LEX_STMT)) return nullptr;
-        PARAM_VALUE first;
-        int closed = 0;
-        const char* next = ReadConstant(clock, nullptr, cursor, context, closed, first);
-        if (isMaxinst) {
-            if (next == nullptr) {
-                ReportError(context, "Error parsing maxinst parameter");
-                return nullptr;
-            }
-            cursor = next;
-            header.maxInstances = IntegerOfValue(first);
-            if (!closed) {
-                PARAM_VALUE second;
-                next = ReadConstant(clock, nullptr, cursor, context, closed, second);
-                if (next == nullptr) {
-                    ReportError(context, "Error parsing the second maxinst parameter");
-                    return nullptr;
-                }
-                cursor = next;
-                header.stopExcess = IntegerOfValue(second) > 0 ? 1 : 0;
-            }
-        } else {
-            if (next == nullptr) {
-                ReportError(context, "Error parsing group parameter");
-                return nullptr;
-            }
-            cursor = next;
-            if (!closed) {
-                ReportError(context, "group takes only a single parameter");
-                return nullptr;
-            }
-            const char* text = first.kind == VK_TEXT ? first.text : nullptr;
-            header.groupName = text != nullptr ? text : "_error";
-        }
+        cursor = ParseOption(clock, keyword, cursor, context, header);
+        if (cursor == nullptr) return nullptr;
     }
 
     if (bracketed) {
