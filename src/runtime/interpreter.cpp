@@ -103,7 +103,7 @@ ItemResult RunCall(const SEQUENCE_ITEM& item, SEQUENCE_INSTANCE_DATA& instance, 
 // A tone item: one generator sample at the item's period, at the sequence's volume. A square or
 // saw that is the sequence's one-item loop is noted, so that its next samples skip the item loop.
 template <float (*Generate)(OSCILLATOR_STATE&, int64_t)>
-bool RunTone(CSequence& sequence, SEQUENCE_INSTANCE_DATA& instance, const SEQUENCE_ITEM& item, float& sample,
+MORVANEL_ALWAYS_INLINE bool RunTone(CSequence& sequence, SEQUENCE_INSTANCE_DATA& instance, const SEQUENCE_ITEM& item, float& sample,
              const CVoice& voice, bool steady) {
     UpdateFade(instance);
     const float value = Generate(FindOscillator(instance), PeriodOf(item, instance, voice.clock));
@@ -292,6 +292,14 @@ bool RenderBoxSample(CBox& box, BOX_INSTANCE_DATA& instance, int depth, float& s
         return false;
     }
     return sounding;
+}
+
+bool RenderVoiceSample(CVoice& voice, float& sample) {
+    if (RenderBoxSample(*voice.rootBox, *voice.rootInstance, 0, sample, voice)) return true;
+    // The root instance destroyed itself with everything under it.
+    voice.rootInstance = nullptr;
+    voice.steadyRoot = nullptr;
+    return false;
 }
 
 }  // namespace morvanel

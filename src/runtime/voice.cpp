@@ -161,14 +161,6 @@ void DestroyBoxInstance(BOX_INSTANCE_DATA* instance) {
     if (box.instances.empty()) player.BoxIdle(box);
 }
 
-bool RenderVoiceSample(CVoice& voice, float& sample) {
-    if (RenderBoxSample(*voice.rootBox, *voice.rootInstance, 0, sample, voice)) return true;
-    // The root instance destroyed itself with everything under it.
-    voice.rootInstance = nullptr;
-    voice.steadyRoot = nullptr;
-    return false;
-}
-
 void StopVoice(CVoice& voice) {
     if (voice.stopped) return;
     voice.stopped = true;
