@@ -103,8 +103,9 @@ bool CEngine::Tick() {
 }
 
 void CEngine::Render(int count, float* out) {
-    // Whether the voices are independent of one another (-1: not known). Asked again only after a
-    // command has been applied: voices that end cannot make the others dependent.
+    // Whether voices may render voice by voice (-1: not known). Asked again only after a command
+    // has been applied: only a parse can make a box play differently (voices that end, and the
+    // redefinitions that then take over, cannot, since none may wait while voices render apart).
     int independent = -1;
     for (int i = 0; i < count;) {
         if (Tick()) independent = -1;
@@ -113,7 +114,7 @@ void CEngine::Render(int count, float* out) {
             continue;
         }
         if (player.voiceMajor) {
-            if (independent < 0) independent = player.VoicesAreIndependent() ? 1 : 0;
+            if (independent < 0) independent = player.CanRenderVoiceByVoice() ? 1 : 0;
             if (independent == 1) {
                 const int length = std::min(count - i, kVoiceMajorStretch);
                 player.RenderStretch(out + i, length);

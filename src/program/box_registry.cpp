@@ -27,14 +27,25 @@ bool CBoxRegistry::AnyPendingBox() const {
 // Whether any registered box is exported; a redefinition that is still waiting does not count.
 void CBoxRegistry::RecomputeExported() { anyExported = exportedNamed > 0; }
 
+namespace {
+void NextGeneration(uint32_t& generation) {
+    if (++generation == 0) generation = 1;
+}
+}  // namespace
+
 CBox* CBoxRegistry::CreateBox(const std::string& name, bool redefine, bool exported, CSequence* parentSequence) {
+    NextGeneration(generation);
     CBox* oldBox = FindBox(name);
     CBox* box = new CBox(program, name, exported, parentSequence);
     if (name.empty()) {
         anonymousBoxes.push_back(box);
     } else if (redefine && oldBox != nullptr) {
         // Only the newest redefinition takes over; the one it replaces is never referenced.
-        if (CBox* superseded = std::exchange(oldBox->pending, box)) DestroyBox(superseded);
+        if (CBox* superseded = std::exchange(oldBox->pending, box)) {
+            --pendingCount;
+            DestroyBox(superseded);
+        }
+        ++pendingCount;
         if (oldBox->instances.empty()) ReplacePendingBox(oldBox);
     } else {
         auto [entry, inserted] = boxes.insert_or_assign(name, box);
@@ -62,6 +73,8 @@ void CBoxRegistry::Unregister(CBox* box) {
 bool CBoxRegistry::ReplacePendingBox(CBox* oldBox) {
     if (oldBox == nullptr || oldBox->pending == nullptr || oldBox->registryEntry == nullptr) return false;
     CBox* newBox = std::exchange(oldBox->pending, nullptr);
+    --pendingCount;
+    NextGeneration(generation);
     // The name's entry and its index slot now hold the new box: nothing is looked up by name.
     *oldBox->registryEntry = newBox;
     newBox->registryEntry = std::exchange(oldBox->registryEntry, nullptr);
@@ -84,6 +97,7 @@ void CBoxRegistry::WithdrawPending(std::string_view name, CBox* box) {
     CBox* registered = FindBox(name);
     if (registered == nullptr || registered->pending != box) return;
     registered->pending = nullptr;
+    --pendingCount;
     DestroyBox(box);
 }
 
@@ -97,8 +111,12 @@ void CBoxRegistry::FreeRetiredBoxes() {
 
 void CBoxRegistry::DestroyBox(CBox* box) {
     if (box == nullptr) return;
+    NextGeneration(generation);
     Unregister(box);
-    if (CBox* waiting = std::exchange(box->pending, nullptr)) DestroyBox(waiting);
+    if (CBox* waiting = std::exchange(box->pending, nullptr)) {
+        --pendingCount;
+        DestroyBox(waiting);
+    }
     delete box;  // sequences destroy their nested boxes; the box leaves its group
 }
 
@@ -113,6 +131,7 @@ void CBoxRegistry::DropAllBoxes() {
     boxes.clear();
     index.Clear();
     exportedNamed = 0;
+    NextGeneration(generation);
     // Every anonymous box belongs to a sequence of a named box and goes with it.
     anonymousBoxes.clear();
     for (CBox* box : named) DestroyBox(box);

@@ -48,6 +48,11 @@ public:
     const std::vector<CBox*>& Anonymous() const { return anonymousBoxes; }
     const CBox* Retired() const { return retiredBoxes; }
     bool AnyExported() const { return anyExported; }
+    // Changes whenever a box is created, replaced or freed, so that facts worked out about boxes
+    // and their calls are known to be stale. Never 0.
+    uint32_t Generation() const { return generation; }
+    // Redefinitions waiting for their box's instances to end.
+    int64_t PendingCount() const { return pendingCount; }
 
 private:
     void Unregister(CBox* box);
@@ -59,6 +64,8 @@ private:
     std::vector<CBox*> anonymousBoxes;
     CBox* retiredBoxes = nullptr;  // through CBox::nextRetired
     int64_t exportedNamed = 0;     // exported boxes among `boxes`, so the flag is recomputed at once
+    int64_t pendingCount = 0;
+    uint32_t generation = 1;
     bool anyExported = false;
 };
 

@@ -91,6 +91,7 @@ public:
     // square or saw item. -1 until first asked.
     int8_t independence = -1;
     int8_t steadyShape = -1;
+    int8_t balancedPushes = -1;
 
 private:
     bool finished = false;
@@ -125,6 +126,12 @@ public:
     CBox* pending = nullptr;
     CBox* nextRetired = nullptr;  // in the registry's list of replaced boxes not yet freed
     bool primed = false;          // the runtime has made room for this box's instances
+    // What the runtime worked out about playing this box and everything it calls, valid while the
+    // registry's generation is `factsGeneration` (0: never worked out).
+    uint32_t factsGeneration = 0;
+    bool factsIndependent = false;
+    bool factsWritesGlobals = false;
+    int8_t factsHeight = 0;
 };
 
 class CBoxGroups {

@@ -40,6 +40,7 @@ CPlayer::CPlayer(CProgram& playedProgram, CNumericVariablesOwner& globals, CNume
       voiceBuckets(new CVoice*[kVoiceBuckets]()) {
     voices.reserve(kReservedVoices);
     limitCandidates.reserve(kReservedVoices);
+    dependentRows.reserve(64 * 64);
     std::fill(std::begin(globalSlotOfLetter), std::end(globalSlotOfLetter), static_cast<int16_t>(-1));
 }
 

@@ -57,10 +57,12 @@ public:
 
     // One sample of every voice, summed in start order; voices that end are dropped.
     float RenderSample();
-    // Whether no playing voice can observe another, so that voices may render one after another.
-    bool VoicesAreIndependent() const;
-    // Audio thread. Renders `length` samples of every voice, voice by voice, into `out` (already
-    // mixed). Only valid when the voices are independent and nothing else waits.
+    // Whether the next samples may be rendered voice by voice: no redefinition is waiting, and no
+    // voice writes globals or nests calls deep enough to halt the engine, unless it plays alone.
+    bool CanRenderVoiceByVoice();
+    // Renders `length` samples of every voice into `out` (already mixed): voices that play alone
+    // voice by voice, the others sample by sample among themselves. Only valid when
+    // CanRenderVoiceByVoice said so and no command is applied meanwhile.
     void RenderStretch(float* out, int length);
 
     // A box has no instance left: a redefinition waiting for it takes over.
@@ -90,10 +92,17 @@ public:
     // check them against it.
     bool steadyTones = true;
     int64_t voiceMajorSamples = 0;  // samples rendered voice by voice so far
+    // The samples of the voices that do not play alone, one row of a stretch each: room kept for
+    // the most such voices seen so far.
+    std::vector<float> dependentRows;
 
 private:
     // Unlists and frees a voice whose instances are gone.
     void DropVoice(CVoice* voice);
+    // Works out (again, after the program changed) whether the voice plays alone.
+    void ClassifyVoice(CVoice& voice);
+    // The voices that do not play alone, sample by sample in start order, into their rows.
+    void RenderDependentRows(int length);
     // The value a start argument pushes, read at the moment the start is applied.
     bool ArgumentValue(const START_ARGUMENT& argument, float& value);
 };

@@ -46,6 +46,14 @@ public:
     SEQUENCE_INSTANCE_DATA* steadyRoot = nullptr;
     CVoice* nextInBucket = nullptr;  // the next live voice in the player's bucket of this id
     bool warnedStackFull = false;    // a voice says once that its argument stack is full
+    // Whether nothing the voice plays can be seen by another voice (see play_facts.h), and whether
+    // it writes globals or may halt the engine; worked out for the program's generation.
+    uint32_t classGeneration = 0;
+    bool playsAlone = false;
+    bool disturbsOthers = true;
+    // While a stretch renders: the voice's row of samples, and where the voice ended in it.
+    int32_t row = 0;
+    int32_t rowEnd = 0;
 };
 
 // Audio thread; the records come from the player's pool. Returns the new box instance.

@@ -1,10 +1,18 @@
-// Voice-by-voice rendering: when no playing voice can observe another, each voice runs over a
-// stretch of samples on its own, which keeps its state in cache and lets steady tones run as tight
-// loops. The additions into each output sample happen in the same order as on the
-// sample-by-sample path (voices in start order, each sample 0.0 plus the tone's value), so the
-// two agree bit for bit.
+// Voice-by-voice rendering. Voices whose play stays within themselves (see play_facts.h) run over
+// a stretch of samples one after another, which keeps each voice's state in cache and lets steady
+// parts run as tight loops; the others run sample by sample among themselves first, into rows of
+// their own, so that they draw random numbers and post commands in the order the sample-by-sample
+// path would. The mix then adds every voice into each output sample in start order, so the result
+// is the sample-by-sample path's, bit for bit.
+//
+// Chain runs: a voice whose sound comes down a chain of calls, one body per box, each sitting on a
+// call item, to a sequence looping on a steady square or saw, produces its next samples by the
+// same operations the interpreter would do, in the same order: the leaf's fade moves and its tone
+// is scaled by its volume, then each calling level's fade moves and its volume scales the value,
+// from the leaf up. Nothing can change the chain until a duration runs out or the stretch ends.
 #include <algorithm>
 
+#include "runtime/play_facts.h"
 #include "runtime/player.h"
 #include "runtime/steady_tone.h"
 
@@ -12,88 +20,57 @@ namespace morvanel {
 
 namespace {
 
-bool WritesEngineVariable(const CSequence& sequence, int32_t slot) {
-    for (const auto& [letter, declaration] : sequence.declarations) {
-        if (declaration.slot == slot) return declaration.scopeKind == SCOPE_ENGINE;
+// The instances a chain run reads, from the root sequence (0) to the leaf.
+struct CHAIN {
+    SEQUENCE_INSTANCE_DATA* levels[kMaxPlayHeight];
+    int count = 0;
+    int64_t period = 0;
+};
+
+// Whether the item loop of a calling level would run its call item at the next sample: a call
+// that is the release point plays only while the sequence is being released.
+bool RunsItsCall(const SEQUENCE_INSTANCE_DATA& level, const CVoice& voice) {
+    const CSequence& sequence = *level.sequence;
+    const SEQUENCE_ITEM* end = sequence.items.data() + sequence.items.size();
+    if (level.current >= end || level.current->kind != SI_CALL) return false;
+    const bool releasing = voice.released && voice.releaseOwner == sequence.box;
+    return releasing || level.current != sequence.releaseStart;
+}
+
+// Finds the voice's chain when its next samples can run without the interpreter.
+bool FindChain(CVoice& voice, CHAIN& chain) {
+    BOX_INSTANCE_DATA* instance = voice.rootInstance;
+    while (instance != nullptr) {
+        if (instance->sequenceInstances.size() != 1 || chain.count == kMaxPlayHeight) return false;
+        SEQUENCE_INSTANCE_DATA* level = instance->sequenceInstances.front().state;
+        chain.levels[chain.count++] = level;
+        if (level->steadyTone != nullptr) return SteadyToneReady(*level, voice, chain.period);
+        if (!level->started || level->remaining == 0 || level->childInstance == nullptr || !RunsItsCall(*level, voice)) {
+            return false;
+        }
+        instance = level->childInstance;
     }
     return false;
 }
 
-bool DrawsRandom(const EXPRESSION* expression) {
-    if (expression == nullptr) return false;
-    return std::any_of(expression->ops.begin(), expression->ops.end(),
-                       [](const EXPRESSION_OP& op) { return op.kind == EN_RANDOM; });
-}
-
-bool ItemIsIndependent(const CSequence& sequence, const SEQUENCE_ITEM& item) {
-    switch (item.kind) {
-        case SI_SAMPLE:
-        case SI_OUT:
-        case SI_SAW:
-        case SI_SQR:
-        case SI_FADEOUT:
-        case SI_FADEIN:
-        case SI_VOL:
-        case SI_OWN:
-        case SI_END:
-            return true;
-        case SI_LET:
-            return !DrawsRandom(item.expression.get()) && !WritesEngineVariable(sequence, item.value.number.slot);
-        case SI_POP:
-            return !WritesEngineVariable(sequence, item.value.number.slot);
-        default:
-            // Noise (shared generators), calls (instances starting and ending, the call depth
-            // limit), spawns (commands), prints (output order) and pushes (a printed warning).
-            return false;
-    }
-}
-
-// Whether running `sequence` can neither affect another voice nor be affected by one: no random
-// draws, noise registers, prints, spawns, argument pushes or calls, and no writes to engine
-// variables. Worked out once: a compiled sequence never changes its items.
-bool SequenceIsIndependent(CSequence& sequence) {
-    if (sequence.independence < 0) {
-        const bool independent = std::all_of(sequence.items.begin(), sequence.items.end(),
-                                             [&](const SEQUENCE_ITEM& item) { return ItemIsIndependent(sequence, item); });
-        sequence.independence = independent ? 1 : 0;
-    }
-    return sequence.independence == 1;
-}
-
-// Whether every sequence of the voice's root box is independent (the root box makes no calls, so
-// these are all the sequences the voice will ever run).
-bool VoiceIsIndependent(const CVoice& voice) {
-    if (voice.rootBox == nullptr) return false;
-    return std::all_of(voice.rootBox->sequences.begin(), voice.rootBox->sequences.end(),
-                       [](const std::unique_ptr<CSequence>& sequence) { return SequenceIsIndependent(*sequence); });
-}
-
-// Adds `value` to out[0, length): the volume is steady, so every sample of a half period is one
-// and the same float.
+// Adds `value` to out[0, length).
 void AddRun(float* out, int64_t length, float value) {
     for (int64_t i = 0; i < length; ++i) out[i] += value;
 }
 
-// Up to `count` samples of the voice's steady tone, added to `out`; how many. Nothing in a
-// voice-by-voice stretch writes a variable, so the period and condition read now hold for all of
-// it, and a steady volume makes every sample of a half period one and the same float.
-int RenderSteadyTone(CVoice& voice, float* out, int count) {
-    SEQUENCE_INSTANCE_DATA* root = voice.steadyRoot;
-    int64_t period = 0;
-    if (root == nullptr || root->steadyTone == nullptr || !SteadyToneReady(*root, voice, period)) return 0;
-    SEQUENCE_INSTANCE_DATA& state = *root;
-    const int length = state.remaining > 0 ? static_cast<int>(std::min<int64_t>(count, state.remaining)) : count;
-    if (state.steadyTone->kind != SI_SQR || state.fadeStep != 0.0f) {
-        for (int i = 0; i < length; ++i) out[i] += SteadyVoiceSample(state, period);
-        return length;
+// A square under volumes that do not move: every sample of a half period is one and the same float.
+void RenderSquareRuns(const CHAIN& chain, float* out, int length) {
+    SEQUENCE_INSTANCE_DATA& leaf = *chain.levels[chain.count - 1];
+    const int64_t period = chain.period;
+    float high = 1.0f * leaf.volume;
+    float low = -1.0f * leaf.volume;
+    for (int level = chain.count - 2; level >= 0; --level) {
+        high = high * chain.levels[level]->volume;
+        low = low * chain.levels[level]->volume;
     }
-    // A square at a steady volume: runs of one float per half period, each the value that
-    // SteadyVoiceSample gives for it (0.0 plus the level times the volume).
-    OSCILLATOR_STATE& oscillator = *state.steadyOscillator;
+    OSCILLATOR_STATE& oscillator = *leaf.steadyOscillator;
     oscillator.period = period;
     oscillator.halfPeriod = period >> 1;
-    const float high = 0.0f + 1.0f * state.volume;
-    const float low = 0.0f + -1.0f * state.volume;
     int done = 0;
     while (done < length) {
         int64_t run;
@@ -109,25 +86,114 @@ int RenderSteadyTone(CVoice& voice, float* out, int count) {
         if (oscillator.phase >= period) oscillator.phase = 0;
         done += static_cast<int>(run);
     }
-    if (state.remaining > 0) state.remaining -= length;
-    return length;
+}
+
+// Any tone under any fades: the interpreter's operations, sample by sample.
+void RenderSampleBySample(const CHAIN& chain, float* out, int length) {
+    SEQUENCE_INSTANCE_DATA& leaf = *chain.levels[chain.count - 1];
+    OSCILLATOR_STATE& oscillator = *leaf.steadyOscillator;
+    const bool square = leaf.steadyTone->kind == SI_SQR;
+    const int64_t period = chain.period;
+    for (int i = 0; i < length; ++i) {
+        UpdateFade(leaf);
+        float value = (square ? SquareSample(oscillator, period) : SawSample(oscillator, period)) * leaf.volume;
+        for (int level = chain.count - 2; level >= 0; --level) {
+            SEQUENCE_INSTANCE_DATA& calling = *chain.levels[level];
+            UpdateFade(calling);
+            value = value * calling.volume;
+        }
+        out[i] += value;
+    }
+}
+
+// Up to `count` samples of the voice from its chain, added to `out`; how many (0: the interpreter
+// must run the next sample).
+int RenderChainRun(CVoice& voice, float* out, int count, bool steadyTones) {
+    if (!steadyTones) return 0;
+    CHAIN chain;
+    if (!FindChain(voice, chain)) return 0;
+    int64_t length = count;
+    for (int level = 0; level < chain.count; ++level) {
+        const int64_t remaining = chain.levels[level]->remaining;
+        if (remaining > 0) length = std::min(length, remaining);
+    }
+    // The box sample functions mark the first looping box from the root down as the one a release
+    // acts on; the first sample of the run would do it.
+    for (int level = 0; level < chain.count && voice.releaseOwner == nullptr; ++level) {
+        if (chain.levels[level]->sequence->looping) voice.releaseOwner = chain.levels[level]->box;
+    }
+    const bool fading = std::any_of(chain.levels, chain.levels + chain.count,
+                                    [](const SEQUENCE_INSTANCE_DATA* level) { return level->fadeStep != 0.0f; });
+    const int samples = static_cast<int>(length);
+    if (chain.levels[chain.count - 1]->steadyTone->kind == SI_SQR && !fading) {
+        RenderSquareRuns(chain, out, samples);
+    } else {
+        RenderSampleBySample(chain, out, samples);
+    }
+    for (int level = 0; level < chain.count; ++level) {
+        if (chain.levels[level]->remaining > 0) chain.levels[level]->remaining -= length;
+    }
+    return samples;
 }
 
 }  // namespace
 
-bool CPlayer::VoicesAreIndependent() const {
-    return std::all_of(voices.begin(), voices.end(),
-                       [](const CVoice* voice) { return voice->stopped || VoiceIsIndependent(*voice); });
+void CPlayer::ClassifyVoice(CVoice& voice) {
+    const uint32_t generation = program.boxes.Generation();
+    if (voice.classGeneration == generation) return;
+    const PLAY_FACTS facts = FactsOfBox(*voice.rootBox, program.boxes);
+    voice.classGeneration = generation;
+    voice.playsAlone = facts.independent;
+    voice.disturbsOthers = facts.writesGlobals || facts.height > kMaxPlayHeight;
+}
+
+bool CPlayer::CanRenderVoiceByVoice() {
+    // A redefinition waiting for its box would take over in the middle of a stretch, at a moment
+    // that depends on the order voices are rendered in.
+    if (program.boxes.PendingCount() > 0) return false;
+    for (CVoice* voice : voices) {
+        if (voice->stopped) continue;
+        ClassifyVoice(*voice);
+        if (!voice->playsAlone && voice->disturbsOthers) return false;
+    }
+    return true;
+}
+
+void CPlayer::RenderDependentRows(int length) {
+    size_t rows = 0;
+    for (CVoice* voice : voices) {
+        if (!voice->stopped && !voice->playsAlone) voice->row = static_cast<int32_t>(rows++);
+    }
+    if (rows == 0) return;
+    const size_t needed = rows * static_cast<size_t>(length);
+    if (dependentRows.size() < needed) dependentRows.resize(needed);  // past the most seen so far
+    std::fill(dependentRows.begin(), dependentRows.begin() + static_cast<std::ptrdiff_t>(needed), 0.0f);
+    for (CVoice* voice : voices) {
+        if (!voice->stopped && !voice->playsAlone) voice->rowEnd = length;
+    }
+    for (int i = 0; i < length; ++i) {
+        for (CVoice* voice : voices) {
+            if (voice->stopped || voice->playsAlone || voice->rowEnd < length) continue;
+            float sample = 0.0f;
+            if (RenderVoiceSample(*voice, sample)) {
+                dependentRows[static_cast<size_t>(voice->row) * static_cast<size_t>(length) + static_cast<size_t>(i)] =
+                    sample;
+            } else {
+                voice->rowEnd = i;
+            }
+        }
+    }
 }
 
 void CPlayer::RenderStretch(float* out, int length) {
+    RenderDependentRows(length);
     std::fill(out, out + length, 0.0f);
     size_t kept = 0;
     for (size_t index = 0; index < voices.size(); ++index) {
         CVoice* voice = voices[index];
         bool keep = !voice->stopped;
-        if (keep) {
-            int done = steadyTones ? RenderSteadyTone(*voice, out, length) : 0;
+        if (keep && voice->playsAlone) {
+            int done = RenderChainRun(*voice, out, length, steadyTones);
             while (done < length) {
                 float sample = 0.0f;
                 if (!RenderVoiceSample(*voice, sample)) {
@@ -135,11 +201,13 @@ void CPlayer::RenderStretch(float* out, int length) {
                     break;
                 }
                 out[done++] += sample;
-                // An attack part or a fade may have just led into a steady tone.
-                if (steadyTones && voice->steadyRoot != nullptr && voice->steadyRoot->steadyTone != nullptr) {
-                    done += RenderSteadyTone(*voice, out + done, length - done);
-                }
+                // A call, an attack part or a fade may have just led into a run.
+                done += RenderChainRun(*voice, out + done, length - done, steadyTones);
             }
+        } else if (keep) {
+            const float* row = dependentRows.data() + static_cast<size_t>(voice->row) * static_cast<size_t>(length);
+            for (int i = 0; i < voice->rowEnd; ++i) out[i] += row[i];
+            keep = voice->rowEnd == length;
         }
         if (keep) {
             voices[kept++] = voice;
