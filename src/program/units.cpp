@@ -20,10 +20,10 @@ int64_t PeriodOfFrequency(double frequency, int32_t sampleRate) {
 double ApplyUnit(int32_t unit, float base, const CLOCK& clock) {
     // Every case is exact in double: single-precision products, and periods far below 2^53.
     switch (unit) {
-        case VU_PLAIN: return base;
-        case VU_NEGATED: return -base;
-        case VU_SECONDS: return static_cast<float>(clock.sampleRate) * base;
-        case VU_BEATS: return static_cast<float>(clock.SamplesPerBeat()) * base;
+        case VU_PLAIN: return static_cast<double>(base);
+        case VU_NEGATED: return static_cast<double>(-base);
+        case VU_SECONDS: return static_cast<double>(static_cast<float>(clock.sampleRate) * base);
+        case VU_BEATS: return static_cast<double>(static_cast<float>(clock.SamplesPerBeat()) * base);
         case VU_HERTZ: return static_cast<double>(PeriodOfFrequency(static_cast<double>(base), clock.sampleRate));
         case VU_NOTE:
             return static_cast<double>(PeriodOfFrequency(NoteFrequency(ToInt32(base)), clock.sampleRate));

@@ -6,9 +6,9 @@
 #include <string>
 
 #include "api/instance_registry.h"
+#include "compile/start_text.h"
 #include "fuzz_support.h"
 #include "morvanel.h"
-#include "runtime/voice.h"
 
 namespace {
 
@@ -37,7 +37,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     GetBuffer(256, buffer, id);
     {
         morvanel::CEngine& engine = *morvanel::InstanceRegistry::Get().Find(id)->engine;
-        morvanel::StartVoiceFromText(engine, text.c_str(), 99, 60, 0.5f);
+        // Any length reaches the reader here; the engine's start of what it read is applied at once.
+        engine.player.StartVoice(morvanel::ParseStartText(text.c_str(), false), 99, 60, 0.5f);
     }
     for (int block = 0; block < 4; ++block) GetBuffer(256, buffer, id);
     DestroyInstance(id);
