@@ -224,6 +224,12 @@ std::unique_ptr<EXPRESSION> CompileExpression(const EXPRESSION_NODE& root) {
         program->ops.push_back(std::move(op));
     }
     if (program->stackNeeded > kMaxEvaluationStack) return nullptr;
+    const std::vector<EXPRESSION_OP>& ops = program->ops;
+    if (ops.size() == 1 && ops[0].kind == EN_VALUE) {
+        program->shape = EX_VALUE;
+    } else if (ops.size() == 3 && ops[0].kind == EN_VALUE && ops[1].kind == EN_VALUE && IsBinaryExpression(ops[2].kind)) {
+        program->shape = EX_BINARY;
+    }
     return program;
 }
 

@@ -36,9 +36,17 @@ struct EXPRESSION_OP {
     PARAM_VALUE value;
 };
 
+// Shapes that most expressions of real scripts take, evaluated without the value stack.
+enum ExpressionShape : int32_t {
+    EX_PROGRAM = 0,  // anything: the postfix program runs
+    EX_VALUE = 1,    // one value: ops[0]
+    EX_BINARY = 2,   // ops[0] op ops[1], with ops[2] one of EN_ADD to EN_MOD
+};
+
 struct EXPRESSION {
     std::vector<EXPRESSION_OP> ops;
     int32_t stackNeeded = 0;
+    int32_t shape = EX_PROGRAM;
 };
 
 // The deepest value stack a compiled expression may need; the compiler refuses deeper ones.

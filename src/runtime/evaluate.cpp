@@ -10,7 +10,7 @@
 
 namespace morvanel {
 
-float EvaluateExpression(const EXPRESSION& expression, const CNumericVariablesState* state, const CLOCK* clock) {
+float RunExpressionProgram(const EXPRESSION& expression, const CNumericVariablesState* state, const CLOCK* clock) {
     float stack[kMaxEvaluationStack];
     int32_t top = 0;  // number of values on the stack
     for (const EXPRESSION_OP& op : expression.ops) {

@@ -1,6 +1,8 @@
 // Evaluating compiled expressions on the audio thread.
 #pragma once
 
+#include <cmath>
+
 #include "program/expression.h"
 #include "program/units.h"
 #include "program/values.h"
@@ -8,8 +10,32 @@
 
 namespace morvanel {
 
+// The postfix program of `expression`, whatever its shape.
+float RunExpressionProgram(const EXPRESSION& expression, const CNumericVariablesState* state, const CLOCK* clock);
+
 // The value of `expression` in `state` (variables) at `clock` (the unit operators give 0 without
-// one). Allocates nothing and never recurses; draws random numbers for '?'.
-float EvaluateExpression(const EXPRESSION& expression, const CNumericVariablesState* state, const CLOCK* clock);
+// one). Allocates nothing and never recurses; draws random numbers for '?'. The common shapes
+// compute what the program would, operand for operand, without its stack.
+inline float EvaluateExpression(const EXPRESSION& expression, const CNumericVariablesState* state,
+                                const CLOCK* clock) {
+    const EXPRESSION_OP* ops = expression.ops.data();
+    switch (expression.shape) {
+        case EX_VALUE:
+            return EvaluateValue(ops[0].value, state, clock);
+        case EX_BINARY: {
+            const float left = EvaluateValue(ops[0].value, state, clock);
+            const float right = EvaluateValue(ops[1].value, state, clock);
+            switch (ops[2].kind) {
+                case EN_ADD: return left + right;
+                case EN_SUB: return left - right;
+                case EN_MUL: return left * right;
+                case EN_DIV: return left / right;
+                default: return std::fmod(left, right);
+            }
+        }
+        default:
+            return RunExpressionProgram(expression, state, clock);
+    }
+}
 
 }  // namespace morvanel

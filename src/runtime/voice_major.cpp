@@ -12,6 +12,7 @@
 // from the leaf up. Nothing can change the chain until a duration runs out or the stretch ends.
 #include <algorithm>
 
+#include "runtime/loop_run.h"
 #include "runtime/play_facts.h"
 #include "runtime/player.h"
 #include "runtime/steady_tone.h"
@@ -20,11 +21,14 @@ namespace morvanel {
 
 namespace {
 
-// The instances a chain run reads, from the root sequence (0) to the leaf.
+// The instances a chain run reads, from the root sequence (0) to the leaf, which either sits on a
+// steady tone or goes round a loop that a loop program can run.
 struct CHAIN {
     SEQUENCE_INSTANCE_DATA* levels[kMaxPlayHeight];
     int count = 0;
     int64_t period = 0;
+    bool loop = false;
+    LOOP_PROGRAM program;
 };
 
 // Whether the item loop of a calling level would run its call item at the next sample: a call
@@ -45,9 +49,11 @@ bool FindChain(CVoice& voice, CHAIN& chain) {
         SEQUENCE_INSTANCE_DATA* level = instance->sequenceInstances.front().state;
         chain.levels[chain.count++] = level;
         if (level->steadyTone != nullptr) return SteadyToneReady(*level, voice, chain.period);
-        if (!level->started || level->remaining == 0 || level->childInstance == nullptr || !RunsItsCall(*level, voice)) {
-            return false;
+        if (level->childInstance == nullptr) {
+            chain.loop = BuildLoopProgram(*level, voice, chain.program);
+            return chain.loop;
         }
+        if (!level->started || level->remaining == 0 || !RunsItsCall(*level, voice)) return false;
         instance = level->childInstance;
     }
     return false;
@@ -88,6 +94,24 @@ void RenderSquareRuns(const CHAIN& chain, float* out, int length) {
     }
 }
 
+// The calling levels over one sample of the leaf: each level's fade moves and its volume scales
+// the value, from the leaf up.
+float ThroughCallers(const CHAIN& chain, float value) {
+    for (int level = chain.count - 2; level >= 0; --level) {
+        SEQUENCE_INSTANCE_DATA& calling = *chain.levels[level];
+        UpdateFade(calling);
+        value = value * calling.volume;
+    }
+    return value;
+}
+
+// A loop under any fades.
+void RenderLoop(CHAIN& chain, CVoice& voice, float* out, int length) {
+    SEQUENCE_INSTANCE_DATA& leaf = *chain.levels[chain.count - 1];
+    for (int i = 0; i < length; ++i) out[i] += ThroughCallers(chain, RunLoopSample(leaf, chain.program, voice));
+    FinishLoopRun(leaf, chain.program);
+}
+
 // Any tone under any fades: the interpreter's operations, sample by sample.
 void RenderSampleBySample(const CHAIN& chain, float* out, int length) {
     SEQUENCE_INSTANCE_DATA& leaf = *chain.levels[chain.count - 1];
@@ -96,13 +120,8 @@ void RenderSampleBySample(const CHAIN& chain, float* out, int length) {
     const int64_t period = chain.period;
     for (int i = 0; i < length; ++i) {
         UpdateFade(leaf);
-        float value = (square ? SquareSample(oscillator, period) : SawSample(oscillator, period)) * leaf.volume;
-        for (int level = chain.count - 2; level >= 0; --level) {
-            SEQUENCE_INSTANCE_DATA& calling = *chain.levels[level];
-            UpdateFade(calling);
-            value = value * calling.volume;
-        }
-        out[i] += value;
+        const float value = (square ? SquareSample(oscillator, period) : SawSample(oscillator, period)) * leaf.volume;
+        out[i] += ThroughCallers(chain, value);
     }
 }
 
@@ -122,15 +141,19 @@ int RenderChainRun(CVoice& voice, float* out, int count, bool steadyTones) {
     for (int level = 0; level < chain.count && voice.releaseOwner == nullptr; ++level) {
         if (chain.levels[level]->sequence->looping) voice.releaseOwner = chain.levels[level]->box;
     }
+    const int samples = static_cast<int>(length);
+    // A loop's leaf counts its own samples as it produces them; everything else counts them here.
+    const int counted = chain.loop ? chain.count - 1 : chain.count;
     const bool fading = std::any_of(chain.levels, chain.levels + chain.count,
                                     [](const SEQUENCE_INSTANCE_DATA* level) { return level->fadeStep != 0.0f; });
-    const int samples = static_cast<int>(length);
-    if (chain.levels[chain.count - 1]->steadyTone->kind == SI_SQR && !fading) {
+    if (chain.loop) {
+        RenderLoop(chain, voice, out, samples);
+    } else if (chain.levels[chain.count - 1]->steadyTone->kind == SI_SQR && !fading) {
         RenderSquareRuns(chain, out, samples);
     } else {
         RenderSampleBySample(chain, out, samples);
     }
-    for (int level = 0; level < chain.count; ++level) {
+    for (int level = 0; level < counted; ++level) {
         if (chain.levels[level]->remaining > 0) chain.levels[level]->remaining -= length;
     }
     return samples;

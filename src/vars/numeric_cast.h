@@ -21,9 +21,21 @@ inline Int SaturatingTruncate(Float value) {
     return static_cast<Int>(wide);
 }
 
-inline int64_t ToInt64(double value) { return SaturatingTruncate<int64_t>(value); }
-inline int64_t ToInt64(float value) { return SaturatingTruncate<int64_t>(value); }
-inline int32_t ToInt32(double value) { return SaturatingTruncate<int32_t>(value); }
-inline int32_t ToInt32(float value) { return SaturatingTruncate<int32_t>(value); }
+// The same rule with the range checked in the value's own type, for the audio thread's hot paths:
+// the bounds -2^(bits-1) and 2^(bits-1) are exact in float and double, NaN fails both tests.
+template <typename Int, typename Float>
+inline Int TruncateInRange(Float value) {
+    constexpr Float kLow = static_cast<Float>(std::numeric_limits<Int>::min());
+    constexpr Float kHigh = -kLow;
+    if (value > kLow && value < kHigh) return static_cast<Int>(value);
+    if (value <= kLow) return std::numeric_limits<Int>::min();
+    if (value >= kHigh) return std::numeric_limits<Int>::max();
+    return 0;  // NaN
+}
+
+inline int64_t ToInt64(double value) { return TruncateInRange<int64_t>(value); }
+inline int64_t ToInt64(float value) { return TruncateInRange<int64_t>(value); }
+inline int32_t ToInt32(double value) { return TruncateInRange<int32_t>(value); }
+inline int32_t ToInt32(float value) { return TruncateInRange<int32_t>(value); }
 
 }  // namespace morvanel

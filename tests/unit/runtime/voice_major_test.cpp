@@ -138,6 +138,18 @@ std::string GeneratedScript(std::mt19937& random) {
     script += "k0 = dur(" + number(40, 400) + ") { @loop sqr(" + number(2, 90) + ") }\n";
     script += "k1 = dur(" + number(40, 400) + ") { vol(0.3) fadein(" + number(1, 300) + ") @loop saw(#%g) }\n";
     script += "gl = dur(" + number(100, 700) + ") { %p = " + number(20, 60) + " @loop sqr(%p) %p = %p + 0.05 }\n";
+    // A loop body of assignments of every shape, volume and fade changes, tones on variable
+    // periods and plain sample outputs, in any order.
+    const char* const loopItems[] = {"%a = %a + 0.7 ", "%a = %a * 1.003 ", "%a = %a - 0.4 ", "%a = %a / 1.002 ",
+                                     "%a = %a \\ 90 ", "%b = %a ", "%b = %p * 2 ", "%a = (%a + %b) * 0.5 + 1 ",
+                                     "vol(0.5) ", "vol(%v) ", "fadein(30) ", "fadeout(50) ", "own ", "sqr(%a) ",
+                                     "saw(%b) ", "sqr(12) ", "out(%b) ", "out(0.25) ", "`7` ", "`319` "};
+    for (int i = 0; i < 2; ++i) {
+        std::string body = std::string(pick(0, 1) == 0 ? "sqr(%a) " : "out(%a) ");
+        for (int item = pick(0, 5); item > 0; --item) body.insert(pick(0, 1) == 0 ? 0 : body.size(), loopItems[pick(0, 19)]);
+        script += "lp" + std::to_string(i) + ":%p = dur(" + number(30, 600) + ") { %a = " + number(5, 40) + " %b = " +
+                  number(2, 30) + " %v = 0." + number(1, 9) + " @loop " + body + "}\n";
+    }
     const char* const noises[] = {"noise5(7)", "noise17e(9)", "?"};
     script += std::string("n0 = dur(") + number(50, 300) + ") { fadeout(" + number(10, 200) + ") @loop " +
               noises[pick(0, 2)] + " }\n";
@@ -152,7 +164,7 @@ std::string GeneratedScript(std::mt19937& random) {
                 case 1: body += "t" + number(0, 2) + ":c5:" + number(20, 300) + " " + number(3, 70) + " "; break;
                 case 2: body += "k" + number(0, 1) + " "; break;
                 case 3: body += "dur(" + number(30, 300) + ") { " + shapes[pick(0, 3)] + "@loop saw(" + number(2, 50) + ") } "; break;
-                case 4: body += "gl "; break;
+                case 4: body += pick(0, 1) == 0 ? "gl " : "lp" + number(0, 1) + ":" + number(3, 50) + " "; break;
                 default: body += pick(0, 3) == 0 ? "n0 " : "push(" + number(1, 9) + ") pop(%q) k0 "; break;
             }
         }
@@ -164,6 +176,7 @@ std::string GeneratedScript(std::mt19937& random) {
               ") { @loop sqr(%p) } }\n";
     script += "[lim maxinst(2)] = dur(" + number(100, 900) + ") { @loop sqr(" + number(3, 40) + ") }\n";
     script += "calls = { @loop lim t0:9:50 }\n";
+    script += "loops = { @loop lp0:" + number(3, 50) + " lp1:" + number(3, 50) + " }\n";
     script += "midikey(40, 80, held)\n";
     return script;
 }

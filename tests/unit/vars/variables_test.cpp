@@ -3,7 +3,9 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <cstring>
 #include <limits>
+#include <random>
 #include <string>
 #include <vector>
 
@@ -182,6 +184,26 @@ TEST(Variables, FloatToIntegerConversionsSaturate) {
     EXPECT_EQ(morvanel::SaturatingTruncate<int64_t>(std::numeric_limits<float>::quiet_NaN()), 0);
     EXPECT_EQ(morvanel::SaturatingTruncate<int32_t>(3e9f), kMax32);
     EXPECT_EQ(morvanel::SaturatingTruncate<int64_t>(-1e19f), kMin64);
+
+    // The hot paths' conversions agree with the general one everywhere: at and around every range
+    // end and over a spread of bit patterns, for floats and doubles.
+    std::vector<double> inputs = {NAN, kInf, -kInf, 0.0, -0.0, 9223372036854775807.0, 9223372036854775808.0,
+                                  -9223372036854775808.0, 2147483647.5, 2147483648.0, -2147483648.5};
+    std::mt19937_64 random(5);
+    for (int i = 0; i < 20000; ++i) {
+        const uint64_t bits = random();
+        double value;
+        std::memcpy(&value, &bits, sizeof value);
+        inputs.push_back(value);
+        inputs.push_back(std::ldexp(static_cast<double>(bits % 2000000) - 1000000.0, static_cast<int>(bits % 70)));
+    }
+    for (const double input : inputs) {
+        const float narrow = static_cast<float>(input);
+        ASSERT_EQ(morvanel::ToInt64(input), morvanel::SaturatingTruncate<int64_t>(input)) << input;
+        ASSERT_EQ(morvanel::ToInt32(input), morvanel::SaturatingTruncate<int32_t>(input)) << input;
+        ASSERT_EQ(morvanel::ToInt64(narrow), morvanel::SaturatingTruncate<int64_t>(narrow)) << narrow;
+        ASSERT_EQ(morvanel::ToInt32(narrow), morvanel::SaturatingTruncate<int32_t>(narrow)) << narrow;
+    }
 }
 
 }  // namespace
