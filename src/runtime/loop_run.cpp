@@ -2,6 +2,7 @@
 #include "runtime/loop_run.h"
 
 #include <atomic>
+#include <cmath>
 
 #include "program/values.h"
 #include "runtime/evaluate.h"
@@ -15,7 +16,11 @@ namespace {
 
 enum LoopOpCode : int32_t {
     OP_LET_VALUE = 1,    // target = left
-    OP_LET_BINARY,       // target = left (operation) right
+    OP_ADD,              // target = left + right, and so on for the other binary operators
+    OP_SUB,
+    OP_MUL,
+    OP_DIV,
+    OP_MOD,
     OP_LET,              // any other assignment, as the interpreter evaluates it
     OP_VOL,
     OP_FADEIN,
@@ -31,31 +36,36 @@ enum LoopOpCode : int32_t {
 float Load(const float* storage) { return std::atomic_ref<float>(*const_cast<float*>(storage)).load(std::memory_order_relaxed); }
 void Store(float* storage, float value) { std::atomic_ref<float>(*storage).store(value, std::memory_order_relaxed); }
 
-float Read(const LOOP_OPERAND& operand) { return operand.storage != nullptr ? Load(operand.storage) : operand.constant; }
+float Read(const LOOP_OPERAND& operand) { return Load(operand.storage); }
+
+void SetConstant(LOOP_OPERAND& operand, float value) {
+    operand.constant = value;
+    operand.storage = &operand.constant;
+}
 
 // Where a value without a unit is read from; false for what only the interpreter's reading does
 // (units, slots not bound yet, whose first write binds them).
 bool ResolveValue(const PARAM_VALUE& value, const CNumericVariablesState& state, LOOP_OPERAND& operand) {
     if (value.unit != VU_PLAIN) return false;
     switch (value.kind) {
-        case VK_FLOAT: operand = {nullptr, value.number.asFloat}; return true;
-        case VK_INTEGER: operand = {nullptr, static_cast<float>(value.number.asInteger)}; return true;
+        case VK_FLOAT: SetConstant(operand, value.number.asFloat); return true;
+        case VK_INTEGER: SetConstant(operand, static_cast<float>(value.number.asInteger)); return true;
         case VK_VARIABLE: {
             const int32_t index = value.number.slot;
             if (index < 0 || index >= state.slotCount) {
-                operand = {nullptr, 0.0f};
+                SetConstant(operand, 0.0f);
                 return true;
             }
             const VariableSlot& slot = state.slots[index];
             if (slot.holdsValue) {
-                operand = {&slot.value, 0.0f};
+                operand.storage = &slot.value;
                 return true;
             }
             if (!slot.bound || slot.valueRef == nullptr) return false;
-            operand = {slot.valueRef, 0.0f};
+            operand.storage = slot.valueRef;
             return true;
         }
-        default: operand = {nullptr, 0.0f}; return true;  // a text reads as 0
+        default: SetConstant(operand, 0.0f); return true;  // a text reads as 0
     }
 }
 
@@ -77,8 +87,13 @@ void BuildAssignment(const SEQUENCE_ITEM& item, SEQUENCE_INSTANCE_DATA& leaf, LO
         op.code = OP_LET_VALUE;
     } else if (expression.shape == EX_BINARY && ResolveValue(expression.ops[0].value, leaf, op.left) &&
                ResolveValue(expression.ops[1].value, leaf, op.right)) {
-        op.code = OP_LET_BINARY;
-        op.operation = expression.ops[2].kind;
+        switch (expression.ops[2].kind) {
+            case EN_ADD: op.code = OP_ADD; break;
+            case EN_SUB: op.code = OP_SUB; break;
+            case EN_MUL: op.code = OP_MUL; break;
+            case EN_DIV: op.code = OP_DIV; break;
+            default: op.code = OP_MOD; break;
+        }
     }
 }
 
@@ -86,7 +101,7 @@ void BuildAssignment(const SEQUENCE_ITEM& item, SEQUENCE_INSTANCE_DATA& leaf, LO
 void BuildTone(const SEQUENCE_ITEM& item, SEQUENCE_INSTANCE_DATA& leaf, bool resolveOscillator, LOOP_OP& op) {
     op.code = item.kind == SI_SQR ? OP_SQR : OP_SAW;
     if (ResolveValue(item.value, leaf, op.left)) {
-        if (op.left.storage == nullptr) op.period = ToInt64(op.left.constant);
+        if (op.left.storage == &op.left.constant) op.period = ToInt64(op.left.constant);
     } else {
         op.readByRule = true;
     }
@@ -95,15 +110,7 @@ void BuildTone(const SEQUENCE_ITEM& item, SEQUENCE_INSTANCE_DATA& leaf, bool res
 
 int64_t PeriodOf(const LOOP_OP& op, SEQUENCE_INSTANCE_DATA& leaf, const CVoice& voice) {
     if (op.readByRule) return ToInt64(EvaluateValue(op.item->value, &leaf, voice.clock));
-    return op.left.storage != nullptr ? ToInt64(Load(op.left.storage)) : op.period;
-}
-
-// The end of the sample's produced item, as the interpreter's Produce.
-float Produce(SEQUENCE_INSTANCE_DATA& leaf, LOOP_PROGRAM& program, float value) {
-    ++program.at;
-    if (leaf.remaining > 0) --leaf.remaining;
-    leaf.started = 1;
-    return value * leaf.volume;
+    return op.left.storage != &op.left.constant ? ToInt64(Load(op.left.storage)) : op.period;
 }
 
 }  // namespace
@@ -130,6 +137,8 @@ bool BuildLoopProgram(SEQUENCE_INSTANCE_DATA& leaf, const CVoice& voice, LOOP_PR
         const SEQUENCE_ITEM& item = start[index];
         LOOP_OP& op = program.ops[index];
         op = LOOP_OP{};
+        SetConstant(op.left, 0.0f);
+        SetConstant(op.right, 0.0f);
         op.item = &item;
         switch (item.kind) {
             case SI_LET: BuildAssignment(item, leaf, op); break;
@@ -152,64 +161,57 @@ bool BuildLoopProgram(SEQUENCE_INSTANCE_DATA& leaf, const CVoice& voice, LOOP_PR
     return true;
 }
 
-float RunLoopSample(SEQUENCE_INSTANCE_DATA& leaf, LOOP_PROGRAM& program, CVoice& voice) {
-    for (;;) {
-        // The end of the loop body: round again (no while condition, not being released).
-        if (program.at == program.count) program.at = 0;
-        LOOP_OP& op = program.ops[program.at];
-        switch (op.code) {
-            case OP_LET_VALUE:
-                Store(op.target, Read(op.left));
-                break;
-            case OP_LET_BINARY: {
-                const float left = Read(op.left);
-                const float right = Read(op.right);
-                float value;
-                switch (op.operation) {
-                    case EN_ADD: value = left + right; break;
-                    case EN_SUB: value = left - right; break;
-                    case EN_MUL: value = left * right; break;
-                    case EN_DIV: value = left / right; break;
-                    default: value = std::fmod(left, right); break;
+void RunLoopSamples(SEQUENCE_INSTANCE_DATA& leaf, LOOP_PROGRAM& program, CVoice& voice, float* values, int count) {
+    // The position lives in a register for the run: stores through variable storage could
+    // otherwise be taken to change it.
+    const LOOP_OP* const ops = program.ops;
+    const int32_t size = program.count;
+    int32_t at = program.at;
+    for (int i = 0; i < count; ++i) {
+        float value;
+        for (;;) {
+            // The end of the loop body: round again (no while condition, not being released).
+            if (at == size) at = 0;
+            const LOOP_OP& op = ops[at++];
+            switch (op.code) {
+                case OP_LET_VALUE: Store(op.target, Read(op.left)); continue;
+                case OP_ADD: Store(op.target, Read(op.left) + Read(op.right)); continue;
+                case OP_SUB: Store(op.target, Read(op.left) - Read(op.right)); continue;
+                case OP_MUL: Store(op.target, Read(op.left) * Read(op.right)); continue;
+                case OP_DIV: Store(op.target, Read(op.left) / Read(op.right)); continue;
+                case OP_MOD: Store(op.target, std::fmod(Read(op.left), Read(op.right))); continue;
+                case OP_LET:
+                    WriteSlotAt(leaf, op.item->value.number.slot, EvaluateExpression(*op.item->expression, &leaf, voice.clock));
+                    continue;
+                case OP_VOL: SetVolume(leaf, EvaluateValue(op.item->value, &leaf, voice.clock)); continue;
+                case OP_FADEIN: StartFadeIn(leaf, ToInt64(EvaluateValue(op.item->value, &leaf, voice.clock))); continue;
+                case OP_FADEOUT: StartFadeOut(leaf, ToInt64(EvaluateValue(op.item->value, &leaf, voice.clock))); continue;
+                case OP_OWN: leaf.own = 1; continue;
+                case OP_SQR: {
+                    UpdateFade(leaf);
+                    OSCILLATOR_STATE& oscillator = op.oscillator != nullptr ? *op.oscillator : FindOscillator(leaf);
+                    value = SquareSample(oscillator, PeriodOf(op, leaf, voice));
+                    break;
                 }
-                Store(op.target, value);
-                break;
+                case OP_SAW: {
+                    UpdateFade(leaf);
+                    OSCILLATOR_STATE& oscillator = op.oscillator != nullptr ? *op.oscillator : FindOscillator(leaf);
+                    value = SawSample(oscillator, PeriodOf(op, leaf, voice));
+                    break;
+                }
+                default:  // OP_OUT
+                    UpdateFade(leaf);
+                    value = op.readByRule ? EvaluateValue(op.item->value, &leaf, voice.clock) : Read(op.left);
+                    break;
             }
-            case OP_LET:
-                WriteSlotAt(leaf, op.item->value.number.slot, EvaluateExpression(*op.item->expression, &leaf, voice.clock));
-                break;
-            case OP_VOL:
-                SetVolume(leaf, EvaluateValue(op.item->value, &leaf, voice.clock));
-                break;
-            case OP_FADEIN:
-                StartFadeIn(leaf, ToInt64(EvaluateValue(op.item->value, &leaf, voice.clock)));
-                break;
-            case OP_FADEOUT:
-                StartFadeOut(leaf, ToInt64(EvaluateValue(op.item->value, &leaf, voice.clock)));
-                break;
-            case OP_OWN:
-                leaf.own = 1;
-                break;
-            case OP_SQR: {
-                UpdateFade(leaf);
-                OSCILLATOR_STATE& oscillator = op.oscillator != nullptr ? *op.oscillator : FindOscillator(leaf);
-                return Produce(leaf, program, SquareSample(oscillator, PeriodOf(op, leaf, voice)));
-            }
-            case OP_SAW: {
-                UpdateFade(leaf);
-                OSCILLATOR_STATE& oscillator = op.oscillator != nullptr ? *op.oscillator : FindOscillator(leaf);
-                return Produce(leaf, program, SawSample(oscillator, PeriodOf(op, leaf, voice)));
-            }
-            case OP_OUT: {
-                UpdateFade(leaf);
-                const float value = op.readByRule ? EvaluateValue(op.item->value, &leaf, voice.clock) : Read(op.left);
-                return Produce(leaf, program, value);
-            }
-            default:
-                break;
+            break;
         }
-        ++program.at;
+        // The end of the produced item, as the interpreter's Produce.
+        if (leaf.remaining > 0) --leaf.remaining;
+        leaf.started = 1;
+        values[i] = value * leaf.volume;
     }
+    program.at = at;
 }
 
 void FinishLoopRun(SEQUENCE_INSTANCE_DATA& leaf, const LOOP_PROGRAM& program) {

@@ -17,26 +17,32 @@ namespace morvanel {
 // The longest loop body a run takes.
 constexpr int kMaxLoopOps = 16;
 
-// Where an operand comes from: a constant, a float of variable storage, or (anything else, such as
-// a variable with a unit) the interpreter's own reading of the item's value.
+// Where an operand comes from: a float of variable storage, or the operation's own constant.
+// Operands always point somewhere, so reading one needs no test; the pointers into the program
+// itself are why a built program is never copied.
 struct LOOP_OPERAND {
-    const float* storage = nullptr;  // null: `constant`
-    float constant = 0.0f;
+    const float* storage;
+    float constant;
 };
 
+// The members are set by the build, operation by operation; a program's unused operations are
+// never read, so a program costs nothing to declare.
 struct LOOP_OP {
-    int32_t code = 0;
-    const SEQUENCE_ITEM* item = nullptr;
-    float* target = nullptr;  // assignments: the variable's storage
+    int32_t code;
+    bool readByRule;  // the item's value is read by the interpreter's rule at each sample
+    const SEQUENCE_ITEM* item;
+    float* target;  // assignments: the variable's storage
     LOOP_OPERAND left;
     LOOP_OPERAND right;
-    int32_t operation = 0;    // the expression's binary operator
-    int64_t period = 0;       // tones with a constant period
-    bool readByRule = false;  // the item's value is read by the interpreter's rule at each sample
-    OSCILLATOR_STATE* oscillator = nullptr;
+    int64_t period;  // tones with a constant period
+    OSCILLATOR_STATE* oscillator;
 };
 
 struct LOOP_PROGRAM {
+    LOOP_PROGRAM() = default;
+    LOOP_PROGRAM(const LOOP_PROGRAM&) = delete;
+    LOOP_PROGRAM& operator=(const LOOP_PROGRAM&) = delete;
+
     LOOP_OP ops[kMaxLoopOps];
     int32_t count = 0;
     int32_t at = 0;  // the op of the sequence's current item
@@ -47,9 +53,9 @@ struct LOOP_PROGRAM {
 // is being released, or has only one tone (a steady tone, which runs on its own).
 bool BuildLoopProgram(SEQUENCE_INSTANCE_DATA& leaf, const CVoice& voice, LOOP_PROGRAM& program);
 
-// One sample of the leaf from its program: the zero-time items up to the tone, then the tone,
-// exactly as the interpreter's item loop.
-float RunLoopSample(SEQUENCE_INSTANCE_DATA& leaf, LOOP_PROGRAM& program, CVoice& voice);
+// The leaf's next `count` samples from its program, into values[0, count): for each sample the
+// zero-time items up to the tone, then the tone, exactly as the interpreter's item loop.
+void RunLoopSamples(SEQUENCE_INSTANCE_DATA& leaf, LOOP_PROGRAM& program, CVoice& voice, float* values, int count);
 
 // Leaves the leaf's current item where the program stopped.
 void FinishLoopRun(SEQUENCE_INSTANCE_DATA& leaf, const LOOP_PROGRAM& program);

@@ -108,7 +108,17 @@ float ThroughCallers(const CHAIN& chain, float value) {
 // A loop under any fades.
 void RenderLoop(CHAIN& chain, CVoice& voice, float* out, int length) {
     SEQUENCE_INSTANCE_DATA& leaf = *chain.levels[chain.count - 1];
-    for (int i = 0; i < length; ++i) out[i] += ThroughCallers(chain, RunLoopSample(leaf, chain.program, voice));
+    constexpr int kPiece = 64;
+    float values[kPiece];
+    for (int done = 0; done < length; done += kPiece) {
+        const int piece = std::min(kPiece, length - done);
+        RunLoopSamples(leaf, chain.program, voice, values, piece);
+        if (chain.count == 1) {
+            for (int i = 0; i < piece; ++i) out[done + i] += values[i];
+        } else {
+            for (int i = 0; i < piece; ++i) out[done + i] += ThroughCallers(chain, values[i]);
+        }
+    }
     FinishLoopRun(leaf, chain.program);
 }
 
