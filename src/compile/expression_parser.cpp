@@ -229,6 +229,9 @@ std::unique_ptr<EXPRESSION> CompileExpression(const EXPRESSION_NODE& root) {
         program->shape = EX_VALUE;
     } else if (ops.size() == 3 && ops[0].kind == EN_VALUE && ops[1].kind == EN_VALUE && IsBinaryExpression(ops[2].kind)) {
         program->shape = EX_BINARY;
+    } else if (ops.size() == 2 && ops[0].kind == EN_VALUE && !IsBinaryExpression(ops[1].kind) &&
+               ops[1].kind != EN_VALUE && ops[1].kind != EN_RANDOM && ops[1].kind != 0) {
+        program->shape = EX_UNARY;
     }
     return program;
 }

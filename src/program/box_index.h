@@ -17,7 +17,7 @@ public:
     Box* Find(uint64_t hash, std::string_view name) const {
         if (entries.empty()) return nullptr;
         const size_t mask = entries.size() - 1;
-        for (size_t index = hash & mask;; index = (index + 1) & mask) {
+        for (size_t index = Home(hash, mask);; index = (index + 1) & mask) {
             Box* box = entries[index];
             if (box == nullptr) return nullptr;
             if (box->nameHash == hash && box->name == name) return box;
@@ -45,7 +45,7 @@ public:
         entries[hole] = nullptr;
         --count;
         for (size_t index = (hole + 1) & mask; entries[index] != nullptr; index = (index + 1) & mask) {
-            const size_t home = entries[index]->nameHash & mask;
+            const size_t home = Home(entries[index]->nameHash, mask);
             // Move back unless the entry's home lies cyclically in (hole, index].
             const bool stays = hole <= index ? (home > hole && home <= index) : (home > hole || home <= index);
             if (stays) continue;
@@ -61,10 +61,13 @@ public:
     }
 
 private:
+    // The slot a hash starts probing at (the table's length is a power of two).
+    static size_t Home(uint64_t hash, size_t mask) { return static_cast<size_t>(hash & mask); }
+
     Box** EntryOf(const Box* box) {
         if (entries.empty() || box == nullptr) return nullptr;
         const size_t mask = entries.size() - 1;
-        for (size_t index = box->nameHash & mask;; index = (index + 1) & mask) {
+        for (size_t index = Home(box->nameHash, mask);; index = (index + 1) & mask) {
             if (entries[index] == nullptr) return nullptr;
             if (entries[index] == box) return &entries[index];
         }
@@ -72,7 +75,7 @@ private:
 
     void Place(Box* box) {
         const size_t mask = entries.size() - 1;
-        size_t index = box->nameHash & mask;
+        size_t index = Home(box->nameHash, mask);
         while (entries[index] != nullptr) index = (index + 1) & mask;
         entries[index] = box;
     }

@@ -41,6 +41,7 @@ enum ExpressionShape : int32_t {
     EX_PROGRAM = 0,  // anything: the postfix program runs
     EX_VALUE = 1,    // one value: ops[0]
     EX_BINARY = 2,   // ops[0] op ops[1], with ops[2] one of EN_ADD to EN_MOD
+    EX_UNARY = 3,    // ops[1] applied to the value ops[0]: a unit, a function, a negation
 };
 
 struct EXPRESSION {

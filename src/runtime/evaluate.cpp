@@ -10,6 +10,20 @@
 
 namespace morvanel {
 
+float ApplyUnaryExpression(int32_t kind, float x, const CLOCK* clock) {
+    switch (kind) {
+        case EN_WRAP: return x > 1.0f ? x - 1.0f : x;
+        case EN_FLOOR: return std::floor(x);
+        case EN_NEGATE: return -x;
+        case EN_SIN2PI: return static_cast<float>(SineTable[ToInt32(static_cast<double>(x) * 65536.0) & 0xFFFF]);
+        case EN_SECONDS: return clock != nullptr ? static_cast<float>(ApplyUnit(VU_SECONDS, x, *clock)) : 0.0f;
+        case EN_BEATS: return clock != nullptr ? static_cast<float>(ApplyUnit(VU_BEATS, x, *clock)) : 0.0f;
+        case EN_HERTZ: return clock != nullptr ? static_cast<float>(ApplyUnit(VU_HERTZ, x, *clock)) : 0.0f;
+        case EN_NOTE: return clock != nullptr ? static_cast<float>(ApplyUnit(VU_NOTE, x, *clock)) : 0.0f;
+        default: return 0.0f;
+    }
+}
+
 float RunExpressionProgram(const EXPRESSION& expression, const CNumericVariablesState* state, const CLOCK* clock) {
     float stack[kMaxEvaluationStack];
     int32_t top = 0;  // number of values on the stack
@@ -40,30 +54,7 @@ float RunExpressionProgram(const EXPRESSION& expression, const CNumericVariables
             }
             continue;
         }
-        float& x = stack[top - 1];
-        switch (op.kind) {
-            case EN_WRAP: x = x > 1.0f ? x - 1.0f : x; break;
-            case EN_FLOOR: x = std::floor(x); break;
-            case EN_NEGATE: x = -x; break;
-            case EN_SIN2PI: {
-                const int32_t index = ToInt32(static_cast<double>(x) * 65536.0) & 0xFFFF;
-                x = static_cast<float>(SineTable[index]);
-                break;
-            }
-            case EN_SECONDS:
-                x = clock != nullptr ? static_cast<float>(ApplyUnit(VU_SECONDS, x, *clock)) : 0.0f;
-                break;
-            case EN_BEATS:
-                x = clock != nullptr ? static_cast<float>(ApplyUnit(VU_BEATS, x, *clock)) : 0.0f;
-                break;
-            case EN_HERTZ:
-                x = clock != nullptr ? static_cast<float>(ApplyUnit(VU_HERTZ, x, *clock)) : 0.0f;
-                break;
-            case EN_NOTE:
-                x = clock != nullptr ? static_cast<float>(ApplyUnit(VU_NOTE, x, *clock)) : 0.0f;
-                break;
-            default: x = 0.0f; break;
-        }
+        stack[top - 1] = ApplyUnaryExpression(op.kind, stack[top - 1], clock);
     }
     return top > 0 ? stack[top - 1] : 0.0f;
 }

@@ -10,6 +10,9 @@
 
 namespace morvanel {
 
+// A one-operand operation (a unit, floor, wrap, negation, sin2pi) applied to `x`.
+float ApplyUnaryExpression(int32_t kind, float x, const CLOCK* clock);
+
 // The postfix program of `expression`, whatever its shape.
 float RunExpressionProgram(const EXPRESSION& expression, const CNumericVariablesState* state, const CLOCK* clock);
 
@@ -33,6 +36,8 @@ inline float EvaluateExpression(const EXPRESSION& expression, const CNumericVari
                 default: return std::fmod(left, right);
             }
         }
+        case EX_UNARY:
+            return ApplyUnaryExpression(ops[1].kind, EvaluateValue(ops[0].value, state, clock), clock);
         default:
             return RunExpressionProgram(expression, state, clock);
     }

@@ -32,9 +32,23 @@ struct SEQUENCE_INSTANCE_REF {
     SEQUENCE_INSTANCE_DATA* state;
 };
 
-// A box instance; listed in its box's instances (the link), oldest first.
+// The sequence instances of a box instance, in the record's own block.
+struct SEQUENCE_INSTANCE_REFS {
+    SEQUENCE_INSTANCE_REF* items = nullptr;
+    int32_t count = 0;
+
+    size_t size() const { return static_cast<size_t>(count); }
+    SEQUENCE_INSTANCE_REF& front() const { return items[0]; }
+    SEQUENCE_INSTANCE_REF& operator[](size_t index) const { return items[index]; }
+    SEQUENCE_INSTANCE_REF* begin() const { return items; }
+    SEQUENCE_INSTANCE_REF* end() const { return items + count; }
+};
+
+// A box instance; listed in its box's instances (the link), oldest first. One pool block holds
+// the record, its variable slots and its sequence references (see BoxRecordBytes), so that a call
+// takes one block per record instead of three.
 struct BOX_INSTANCE_DATA final : CNumericVariablesState, INSTANCE_LINK {
-    BOX_INSTANCE_DATA(CBox* box, CVoice* voice, int64_t id, std::pmr::memory_resource* pool);
+    BOX_INSTANCE_DATA(CBox* box, CVoice* voice, int64_t id);
 
     CNumericVariablesState* GetScopeState(int32_t kind, int32_t levels) override;
     std::string GetName() const override;
@@ -42,12 +56,13 @@ struct BOX_INSTANCE_DATA final : CNumericVariablesState, INSTANCE_LINK {
     CVoice* voice;
     CBox* box;
     int64_t instanceId;
-    std::pmr::vector<SEQUENCE_INSTANCE_REF> sequenceInstances;
+    SEQUENCE_INSTANCE_REFS sequenceInstances;
 };
 
+// A sequence instance; its variable slots follow it in the same pool block.
 struct SEQUENCE_INSTANCE_DATA final : CNumericVariablesState {
     SEQUENCE_INSTANCE_DATA(CSequence* sequence, CBox* box, CVoice* voice, int64_t boxInstanceId,
-                           SEQUENCE_INSTANCE_DATA* parent, std::pmr::memory_resource* pool);
+                           SEQUENCE_INSTANCE_DATA* parent);
 
     CNumericVariablesState* GetScopeState(int32_t kind, int32_t levels) override;
     std::string GetName() const override;
@@ -75,5 +90,9 @@ struct SEQUENCE_INSTANCE_DATA final : CNumericVariablesState {
     OSCILLATOR_STATE* steadyOscillator = nullptr;
     int64_t steadyPeriod = 0;  // the tone's period when it is a constant; 0: read it every sample
 };
+
+// The bytes of the one block each record takes.
+size_t BoxRecordBytes(const CBox& box);
+size_t SequenceRecordBytes(const CSequence& sequence);
 
 }  // namespace morvanel

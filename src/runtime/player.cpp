@@ -17,15 +17,12 @@ size_t BucketOf(int64_t voiceId) { return static_cast<size_t>(static_cast<uint64
 
 // Makes and frees one of each record a box's instance takes, so that the pool learns their sizes.
 void TrySizesOf(CPlayer& player, CBox& box) {
-    CVoice scratchVoice(&player, &box, 0);
-    BOX_INSTANCE_DATA boxRecord(&box, &scratchVoice, 0, &player.pool);
-    boxRecord.sequenceInstances.reserve(box.sequences.size());
-    player.pool.deallocate(player.pool.allocate(sizeof(BOX_INSTANCE_DATA), alignof(BOX_INSTANCE_DATA)),
-                           sizeof(BOX_INSTANCE_DATA), alignof(BOX_INSTANCE_DATA));
+    player.pool.deallocate(player.pool.allocate(BoxRecordBytes(box), alignof(BOX_INSTANCE_DATA)), BoxRecordBytes(box),
+                           alignof(BOX_INSTANCE_DATA));
     for (const auto& sequence : box.sequences) {
-        SEQUENCE_INSTANCE_DATA sequenceRecord(sequence.get(), &box, &scratchVoice, 0, nullptr, &player.pool);
-        player.pool.deallocate(player.pool.allocate(sizeof(SEQUENCE_INSTANCE_DATA), alignof(SEQUENCE_INSTANCE_DATA)),
-                               sizeof(SEQUENCE_INSTANCE_DATA), alignof(SEQUENCE_INSTANCE_DATA));
+        const size_t bytes = SequenceRecordBytes(*sequence);
+        player.pool.deallocate(player.pool.allocate(bytes, alignof(SEQUENCE_INSTANCE_DATA)), bytes,
+                               alignof(SEQUENCE_INSTANCE_DATA));
     }
 }
 

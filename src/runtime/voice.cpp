@@ -32,13 +32,38 @@ CNumericVariablesState* CVoice::GetScopeState(int32_t kind, int32_t) {
     return kind == SCOPE_ENGINE ? &player->globalValues : nullptr;
 }
 
-BOX_INSTANCE_DATA::BOX_INSTANCE_DATA(CBox* instanceBox, CVoice* instanceVoice, int64_t id,
-                                     std::pmr::memory_resource* pool)
-    : CNumericVariablesState(instanceBox, pool),
+namespace {
+
+// A record's block: the record, then its slots, then (box instances) its sequence references.
+constexpr size_t RoundUp(size_t bytes, size_t alignment) { return (bytes + alignment - 1) / alignment * alignment; }
+
+template <typename Record>
+VariableSlot* SlotsAfter(Record* record) {
+    return reinterpret_cast<VariableSlot*>(reinterpret_cast<char*>(record) + RoundUp(sizeof(Record), alignof(VariableSlot)));
+}
+
+template <typename Record>
+size_t SlotsEnd(const CNumericVariablesOwner& owner) {
+    return RoundUp(sizeof(Record), alignof(VariableSlot)) + sizeof(VariableSlot) * static_cast<size_t>(SlotCountOf(&owner));
+}
+
+}  // namespace
+
+size_t SequenceRecordBytes(const CSequence& sequence) { return SlotsEnd<SEQUENCE_INSTANCE_DATA>(sequence); }
+
+size_t BoxRecordBytes(const CBox& box) {
+    return RoundUp(SlotsEnd<BOX_INSTANCE_DATA>(box), alignof(SEQUENCE_INSTANCE_REF)) +
+           sizeof(SEQUENCE_INSTANCE_REF) * box.sequences.size();
+}
+
+BOX_INSTANCE_DATA::BOX_INSTANCE_DATA(CBox* instanceBox, CVoice* instanceVoice, int64_t id)
+    : CNumericVariablesState(instanceBox, SlotsAfter(this), SlotCountOf(instanceBox)),
       voice(instanceVoice),
       box(instanceBox),
-      instanceId(id),
-      sequenceInstances(pool) {}
+      instanceId(id) {
+    sequenceInstances.items = reinterpret_cast<SEQUENCE_INSTANCE_REF*>(
+        reinterpret_cast<char*>(this) + RoundUp(SlotsEnd<BOX_INSTANCE_DATA>(*instanceBox), alignof(SEQUENCE_INSTANCE_REF)));
+}
 
 CNumericVariablesState* BOX_INSTANCE_DATA::GetScopeState(int32_t kind, int32_t) {
     if (kind == SCOPE_VOICE) return voice;
@@ -50,8 +75,8 @@ std::string BOX_INSTANCE_DATA::GetName() const { return box->GetName() + "_" + s
 
 SEQUENCE_INSTANCE_DATA::SEQUENCE_INSTANCE_DATA(CSequence* instanceSequence, CBox* instanceBox,
                                                CVoice* instanceVoice, int64_t owningBoxInstanceId,
-                                               SEQUENCE_INSTANCE_DATA* caller, std::pmr::memory_resource* pool)
-    : CNumericVariablesState(instanceSequence, pool),
+                                               SEQUENCE_INSTANCE_DATA* caller)
+    : CNumericVariablesState(instanceSequence, SlotsAfter(this), SlotCountOf(instanceSequence)),
       sequence(instanceSequence),
       box(instanceBox),
       voice(instanceVoice),
@@ -110,9 +135,9 @@ namespace {
 SEQUENCE_INSTANCE_DATA* CreateSequenceInstance(CSequence& sequence, CBox& box, CVoice& voice,
                                                BOX_INSTANCE_DATA& boxInstance, SEQUENCE_INSTANCE_DATA* parent) {
     CRecordPool& pool = voice.player->pool;
-    void* block = pool.allocate(sizeof(SEQUENCE_INSTANCE_DATA), alignof(SEQUENCE_INSTANCE_DATA));
-    auto* instance =
-        new (block) SEQUENCE_INSTANCE_DATA(&sequence, &box, &voice, boxInstance.instanceId, parent, &pool);
+    static_assert(alignof(SEQUENCE_INSTANCE_DATA) <= 16 && alignof(BOX_INSTANCE_DATA) <= 16);
+    void* block = pool.Take(SequenceRecordBytes(sequence));
+    auto* instance = new (block) SEQUENCE_INSTANCE_DATA(&sequence, &box, &voice, boxInstance.instanceId, parent);
     instance->boxInstance = &boxInstance;
     BindState(*instance);
     instance->remaining = ToInt64(EvaluateValue(sequence.duration, instance, voice.clock));
@@ -128,8 +153,9 @@ void DestroySequenceInstance(SEQUENCE_INSTANCE_DATA* instance) {
         DestroyBoxInstance(child);
     }
     CRecordPool& pool = instance->voice->player->pool;
+    const size_t bytes = SequenceRecordBytes(*instance->sequence);
     instance->~SEQUENCE_INSTANCE_DATA();
-    pool.deallocate(instance, sizeof(SEQUENCE_INSTANCE_DATA), alignof(SEQUENCE_INSTANCE_DATA));
+    pool.Give(instance, bytes);
 }
 
 }  // namespace
@@ -138,15 +164,16 @@ BOX_INSTANCE_DATA* CreateBoxInstance(CBox& box, CVoice& voice, SEQUENCE_INSTANCE
     // Ids are drawn box first, then one per sequence: a box instance's id is below its sequences'.
     const int64_t id = DrawInstanceId();
     CRecordPool& pool = voice.player->pool;
-    void* block = pool.allocate(sizeof(BOX_INSTANCE_DATA), alignof(BOX_INSTANCE_DATA));
-    auto* instance = new (block) BOX_INSTANCE_DATA(&box, &voice, id, &pool);
+    void* block = pool.Take(BoxRecordBytes(box));
+    auto* instance = new (block) BOX_INSTANCE_DATA(&box, &voice, id);
     box.instances.Append(instance);
     BindState(*instance);
-    instance->sequenceInstances.reserve(box.sequences.size());
     for (const auto& sequence : box.sequences) {
         const int64_t sequenceId = DrawInstanceId();
         SEQUENCE_INSTANCE_DATA* state = CreateSequenceInstance(*sequence, box, voice, *instance, parent);
-        instance->sequenceInstances.push_back({sequence->serial, sequenceId, state});
+        // Counted as they are made: a sequence instance that fails part-way leaves a list that
+        // destroying the box instance can still walk.
+        instance->sequenceInstances.items[instance->sequenceInstances.count++] = {sequence->serial, sequenceId, state};
     }
     return instance;
 }
@@ -156,8 +183,9 @@ void DestroyBoxInstance(BOX_INSTANCE_DATA* instance) {
     CPlayer& player = *instance->voice->player;
     for (const SEQUENCE_INSTANCE_REF& reference : instance->sequenceInstances) DestroySequenceInstance(reference.state);
     box.instances.Remove(instance);
+    const size_t bytes = BoxRecordBytes(box);
     instance->~BOX_INSTANCE_DATA();
-    player.pool.deallocate(instance, sizeof(BOX_INSTANCE_DATA), alignof(BOX_INSTANCE_DATA));
+    player.pool.Give(instance, bytes);
     if (box.instances.empty()) player.BoxIdle(box);
 }
 

@@ -7,6 +7,7 @@
 #include <map>
 #include <memory_resource>
 #include <string>
+#include <vector>
 
 namespace morvanel {
 
@@ -46,6 +47,8 @@ public:
     virtual std::string GetName() const = 0;
 
     std::map<uint8_t, VariableDeclaration> declarations;
+    // The same declarations by slot, which binding walks on every call.
+    std::vector<VariableDeclaration> declarationsBySlot;
     int32_t scopeKind;
 };
 
@@ -70,12 +73,18 @@ public:
     CNumericVariablesOwner* owner;
 
 protected:
-    // Slots in storage the derived class owns (zero-filled by the caller).
+    // Slots in storage the derived class owns; zero-filled here.
     CNumericVariablesState(CNumericVariablesOwner* owner, VariableSlot* storage, int32_t count);
 
 private:
     std::pmr::memory_resource* slotResource = nullptr;  // null: `slots` is not ours to free
 };
+
+// The slots a state of `owner` carries: one per declaration, at least one, at most the limit.
+inline int32_t SlotCountOf(const CNumericVariablesOwner* owner) {
+    const size_t declared = owner != nullptr ? owner->declarationsBySlot.size() : 0;
+    return declared < 1 ? 1 : declared > kMaxVariableSlots ? kMaxVariableSlots : static_cast<int32_t>(declared);
+}
 
 // The slot of `letter` when `owner` declares it as its own variable, else -1.
 int FindOwnVariable(const CNumericVariablesOwner& owner, uint8_t letter);
@@ -83,6 +92,9 @@ int FindOwnVariable(const CNumericVariablesOwner& owner, uint8_t letter);
 // The owner's declaration of `letter`, created (own, or a reference to the nearest ancestor that
 // owns the letter) when absent. Null when the owner already uses every one of its slots.
 const VariableDeclaration* DeclareVariable(CNumericVariablesOwner& owner, uint8_t letter);
+
+// Records `declaration` of `letter` in both of the owner's tables.
+const VariableDeclaration* AddDeclaration(CNumericVariablesOwner& owner, uint8_t letter, const VariableDeclaration& declaration);
 
 // The slot of `letter` in `state`, or null when its owner does not declare the letter.
 VariableSlot* GetSlot(CNumericVariablesState& state, uint8_t letter);

@@ -130,7 +130,7 @@ TEST(Variables, AnOwnerTakesAtMost128Declarations) {
 
 TEST(Variables, ReferenceWithoutAnEnclosingStateBindsAsOwnZero) {
     LoneOwner owner;
-    owner.declarations.emplace('x', VariableDeclaration{morvanel::SCOPE_BOX, 1, 3, 0});
+    morvanel::AddDeclaration(owner, 'x', VariableDeclaration{morvanel::SCOPE_BOX, 1, 3, 0});
     LoneState state(&owner);
     morvanel::BindState(state);
     EXPECT_EQ(state.slots[0].bound, 1);
