@@ -5,6 +5,7 @@
 // built from them renders a sound's samples bit for bit.
 #pragma once
 
+#include <bit>
 #include <cmath>
 #include <cstdint>
 #include <cstdlib>
@@ -30,11 +31,12 @@ inline int64_t Seconds(float seconds) {
     return static_cast<int64_t>(static_cast<float>(kSoundRate) * seconds);
 }
 
-// +1 for the first half of the period, -1 for the second.
+// +1 for the first half of the period, -1 for the second. Branch-free: voices at different
+// pitches would make a branch on the phase a coin toss for the predictor.
 inline float Square(int64_t& phase, int64_t period) {
-    const float value = phase < (period >> 1) ? 1.0f : -1.0f;
+    const uint32_t sign = static_cast<uint32_t>(((period >> 1) - 1 - phase) >> 63) << 31;
     if (++phase >= period) phase = 0;
-    return value;
+    return std::bit_cast<float>(0x3f800000u | sign);
 }
 
 // A ramp from 0 rising by 1 / (period / 2) per sample.

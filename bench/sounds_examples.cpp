@@ -304,6 +304,8 @@ struct ARPEGGIO {
     struct VOICE : RELEASABLE {
         int64_t phase = 0;
         int32_t position = 0;
+        int32_t toneLeft = kArpeggioTone;
+        int32_t tone = 0;
         FADE fade = FadeOut(1.0f, kArpeggioLength);
     };
     std::array<int64_t, kArpeggio.size()> periods{};
@@ -317,9 +319,12 @@ struct ARPEGGIO {
     }
     bool Next(VOICE& voice, float& sample) {
         if (voice.position == kArpeggioLength) return false;
-        const size_t tone = static_cast<size_t>(voice.position / kArpeggioTone) % kArpeggio.size();
         ++voice.position;
-        const float value = Square(voice.phase, periods[tone]);
+        const float value = Square(voice.phase, periods[static_cast<size_t>(voice.tone)]);
+        if (--voice.toneLeft == 0) {
+            voice.toneLeft = kArpeggioTone;
+            voice.tone = voice.tone + 1 == static_cast<int32_t>(kArpeggio.size()) ? 0 : voice.tone + 1;
+        }
         voice.fade.Advance();
         sample = value * voice.fade.volume;
         return true;

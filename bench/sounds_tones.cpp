@@ -15,13 +15,24 @@ using namespace reference;
 
 // ---- Melody: a song box calls a note box with a pitch and a length. ----
 
-// c5 e5 g5 c6 g5 e5, round and round.
+// c5 e5 g5 c6 g5 e5, round and round, in eight keys: voice i plays the song a semitone above
+// voice i - 1 (eight songs in turn), so that no two neighbouring voices share a pitch.
 constexpr std::array<int, 6> kMelodyNotes = {72, 76, 79, 84, 79, 76};
+constexpr int kMelodyKeys = 8;
+
+std::string NoteName(int midi) {
+    static constexpr std::array<const char*, 12> kNames = {"c", "c#", "d", "d#", "e", "f", "f#", "g", "g#", "a", "a#", "b"};
+    return kNames[static_cast<size_t>(midi % 12)] + std::to_string(midi / 12 - 1);
+}
 
 std::string MelodyScript(bool fade) {
     std::string script = fade ? "note:%p:%l = { dur(%l) { fadeout(%l) @loop sqr(%p) } }\n"
                               : "note:%p:%l = { dur(%l) { @loop sqr(%p) } }\n";
-    script += "song:%l = { vol(0.5) @loop note:c5:%l note:e5:%l note:g5:%l note:c6:%l note:g5:%l note:e5:%l }\n";
+    for (int key = 0; key < kMelodyKeys; ++key) {
+        script += "song" + std::to_string(key) + ":%l = { vol(0.5) @loop";
+        for (int note : kMelodyNotes) script += " note:" + NoteName(note + key) + ":%l";
+        script += " }\n";
+    }
     return script;
 }
 
@@ -29,9 +40,10 @@ template <int kLength, bool kFade>
 SOUND_PLAN MelodyPlan(int voices) {
     SOUND_PLAN plan;
     plan.script = MelodyScript(kFade);
-    StartOnePerSample(plan, voices, [](int) {
+    StartOnePerSample(plan, voices, [](int i) {
         SOUND_EVENT event;
-        event.text = "song:" + std::to_string(kLength);
+        event.text = "song" + std::to_string(i % kMelodyKeys) + ":" + std::to_string(kLength);
+        event.sound = i % kMelodyKeys;
         return event;
     });
     plan.length = MeasuredLength(voices, plan.warmup, 0);
@@ -45,24 +57,30 @@ struct MELODY {
     struct VOICE : RELEASABLE {
         int64_t phase = 0;
         int64_t period = 0;
+        const int64_t* periods = nullptr;  // of the voice's key
         int32_t left = 0;
         int32_t index = static_cast<int32_t>(kMelodyNotes.size()) - 1;
         FADE fade;
     };
-    std::array<int64_t, kMelodyNotes.size()> periods{};
+    std::array<std::array<int64_t, kMelodyNotes.size()>, kMelodyKeys> periods{};
 
     MELODY() {
-        for (size_t i = 0; i < periods.size(); ++i) periods[i] = NotePeriod(kMelodyNotes[i]);
+        for (size_t key = 0; key < periods.size(); ++key) {
+            for (size_t i = 0; i < kMelodyNotes.size(); ++i) {
+                periods[key][i] = NotePeriod(kMelodyNotes[i] + static_cast<int>(key));
+            }
+        }
     }
-    VOICE Start(const SOUND_EVENT&, int32_t number) {
+    VOICE Start(const SOUND_EVENT& event, int32_t number) {
         VOICE voice;
         voice.startNumber = number;
+        voice.periods = periods[static_cast<size_t>(event.sound)].data();
         return voice;
     }
     bool Next(VOICE& voice, float& sample) {
         if (voice.left == 0) {
-            voice.index = voice.index + 1 == static_cast<int32_t>(periods.size()) ? 0 : voice.index + 1;
-            voice.period = periods[static_cast<size_t>(voice.index)];
+            voice.index = voice.index + 1 == static_cast<int32_t>(kMelodyNotes.size()) ? 0 : voice.index + 1;
+            voice.period = voice.periods[voice.index];
             voice.left = kLength;
             if (kFade) voice.fade = FadeOut(1.0f, kLength);
         }
