@@ -4,9 +4,10 @@
 // instructions per voice-sample that do not depend on the machine's load.
 //   morvanel_profile <square|faded|melody> <voices> <blocks> [--sample-path]
 //   morvanel_profile compile <bytes> <repeats>      (collect with --toggle-collect=*CompileScripts*)
-//   morvanel_profile sound <workload> <voices> [--sample-path]
+//   morvanel_profile sound <workload> <voices> [--sample-path] [--voice-samples V]
 //       a game-sound workload's timeline; only its measured stretch is collected (RenderStretch),
-//       and the pass is compared with the workload's hand-written loop afterwards
+//       and the pass is compared with the workload's hand-written loop afterwards. V shortens the
+//       measured stretch to about V voice-samples (the default is about three million).
 //   morvanel_profile check [voices ...]
 //       every game-sound workload on both paths, compared with its loop (default: 8 and 64 voices)
 //   morvanel_profile list                           (the game-sound workload names)
@@ -132,12 +133,23 @@ int main(int argc, char** argv) {
             std::fprintf(stderr, "unknown sound workload '%s' or bad voice count '%s'\n", argv[2], argv[3]);
             return 2;
         }
-        return ProfileSound(*workload, voices, argc > 4 && std::strcmp(argv[4], "--sample-path") == 0);
+        bool samplePath = false;
+        for (int i = 4; i < argc; ++i) {
+            if (std::strcmp(argv[i], "--sample-path") == 0) {
+                samplePath = true;
+            } else if (std::strcmp(argv[i], "--voice-samples") == 0 && i + 1 < argc && std::atol(argv[i + 1]) > 0) {
+                morvanel::bench::SetMeasuredVoiceSamples(std::atol(argv[++i]));
+            } else {
+                std::fprintf(stderr, "unknown option '%s'\n", argv[i]);
+                return 2;
+            }
+        }
+        return ProfileSound(*workload, voices, samplePath);
     }
     if (argc < 4) {
         std::fprintf(stderr,
                      "usage: %s <square|faded|melody> <voices> <blocks> [--sample-path]\n"
-                     "       %s sound <workload> <voices> [--sample-path]\n"
+                     "       %s sound <workload> <voices> [--sample-path] [--voice-samples V]\n"
                      "       %s check [voices ...]\n"
                      "       %s list\n",
                      argv[0], argv[0], argv[0], argv[0]);

@@ -18,7 +18,7 @@ namespace {
 
 // About three million voice-samples per measured stretch: long enough to time on a loaded
 // machine, short enough that every workload at both sizes runs in a few minutes.
-constexpr int64_t kMeasuredVoiceSamples = 3 << 20;
+int64_t measuredVoiceSamples = 3 << 20;
 
 // sin2pi's table: entry j is the sine of 6.283185307 times j / 65536 (the language's ten-digit
 // turn), rounded to float.
@@ -58,8 +58,10 @@ const SOUND_WORKLOAD* FindSoundWorkload(std::string_view name) {
     return nullptr;
 }
 
+void SetMeasuredVoiceSamples(int64_t voiceSamples) { measuredVoiceSamples = std::max<int64_t>(voiceSamples, 1); }
+
 int64_t MeasuredLength(int voices, int64_t warmup, int64_t end) {
-    int64_t length = (kMeasuredVoiceSamples / voices + kSoundBlock - 1) / kSoundBlock * kSoundBlock;
+    int64_t length = (measuredVoiceSamples / voices + kSoundBlock - 1) / kSoundBlock * kSoundBlock;
     if (end > 0) length = std::min(length, end - warmup);
     return length;
 }

@@ -100,9 +100,11 @@ private:
     int64_t position_ = 0;
 };
 
-// The measured stretch after `warmup`: about three million voice-samples in whole blocks, ending
-// no later than `end` (where the first voice ends; 0 when voices never end by themselves).
+// The measured stretch after `warmup`: about three million voice-samples (or what
+// SetMeasuredVoiceSamples asked for) in whole blocks, ending no later than `end` (where the first
+// voice ends; 0 when voices never end by themselves). The game mix always plays one second.
 int64_t MeasuredLength(int voices, int64_t warmup, int64_t end);
+void SetMeasuredVoiceSamples(int64_t voiceSamples);
 
 // Starts voice i at sample i, for i below `voices` (so no two voices play in step), with the
 // event `make(i)` returns; the warm-up covers the starts.
