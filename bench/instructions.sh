@@ -44,11 +44,13 @@ profile="$root/build/release/bench/morvanel_profile"
 scratch="$(mktemp -d)"
 trap 'rm -rf "$scratch"' EXIT
 
-# Instructions collected in the function named by $1 for the rest of the command line.
+# Instructions collected in the function named by $1 for the rest of the command line. The name
+# must be the profile's own: collection toggles at every function whose name matches, so a
+# pattern that also matched an engine function would switch collection off inside it.
 collect() {
     local function="$1"
     shift
-    if ! valgrind --tool=callgrind --toggle-collect="*$function*" --callgrind-out-file="$scratch/out" \
+    if ! valgrind --tool=callgrind --toggle-collect="$function(*" --callgrind-out-file="$scratch/out" \
         "$@" >"$scratch/stdout" 2>"$scratch/log"; then
         echo "failed: $*" >&2
         grep -v '^==' "$scratch/log" >&2 || true
@@ -81,7 +83,7 @@ if [ "$sounds" -eq 1 ]; then
     for workload in "${only[@]}"; do
         row="| $workload |"
         for flag in "" --sample-path; do
-            collected="$(collect RenderStretch "$profile" sound "$workload" "$sound_voices" $flag \
+            collected="$(collect ProfiledSoundStretch "$profile" sound "$workload" "$sound_voices" $flag \
                 --voice-samples "$voice_samples")"
             value="$(awk -v c="$collected" -v s="$(sounding)" 'BEGIN { printf "%.1f", c / s }')"
             per_sample["$workload$flag"]="$value"

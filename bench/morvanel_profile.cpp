@@ -5,7 +5,7 @@
 //   morvanel_profile <square|faded|melody> <voices> <blocks> [--sample-path]
 //   morvanel_profile compile <bytes> <repeats>      (collect with --toggle-collect=*CompileScripts*)
 //   morvanel_profile sound <workload> <voices> [--sample-path] [--voice-samples V]
-//       a game-sound workload's timeline; only its measured stretch is collected (RenderStretch),
+//       a game-sound workload's timeline; only its measured stretch is collected (ProfiledSoundStretch),
 //       and the pass is compared with the workload's hand-written loop afterwards. V shortens the
 //       measured stretch to about V voice-samples (the default is about three million).
 //   morvanel_profile check [voices ...]
@@ -44,7 +44,7 @@
 }
 
 // The measured stretch of a sound plan, out of line for the instruction counter.
-[[gnu::noinline]] void RenderStretch(morvanel::bench::CEngineSession& session, int64_t end, float* out) {
+[[gnu::noinline]] void ProfiledSoundStretch(morvanel::bench::CEngineSession& session, int64_t end, float* out) {
     session.PlayTo(end, out);
 }
 
@@ -64,7 +64,7 @@ int ProfileSound(const SOUND_WORKLOAD& workload, int voices, bool samplePath) {
     if (error.empty()) {
         std::srand(kSoundSeed);
         session.PlayTo(plan.warmup, out.data());
-        RenderStretch(session, plan.End(), out.data());
+        ProfiledSoundStretch(session, plan.End(), out.data());
         error = session.Error();
     }
     int64_t voiceSamples = 0;
