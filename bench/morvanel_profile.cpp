@@ -8,7 +8,7 @@
 //       a game-sound workload's timeline; only its measured stretch is collected (ProfiledSoundStretch),
 //       and the pass is compared with the workload's hand-written loop afterwards. V shortens the
 //       measured stretch to about V voice-samples (the default is about three million).
-//   morvanel_profile check [voices ...]
+//   morvanel_profile check [--voice-samples V] [voices ...]
 //       every game-sound workload on both paths, compared with its loop (default: 8 and 64 voices)
 //   morvanel_profile list                           (the game-sound workload names)
 #include <cstdio>
@@ -122,7 +122,16 @@ int main(int argc, char** argv) {
     }
     if (argc >= 2 && std::strcmp(argv[1], "check") == 0) {
         std::vector<int> sizes;
-        for (int i = 2; i < argc; ++i) sizes.push_back(std::atoi(argv[i]));
+        for (int i = 2; i < argc; ++i) {
+            if (std::strcmp(argv[i], "--voice-samples") == 0 && i + 1 < argc && std::atol(argv[i + 1]) > 0) {
+                morvanel::bench::SetMeasuredVoiceSamples(std::atol(argv[++i]));
+            } else if (std::atoi(argv[i]) > 0) {
+                sizes.push_back(std::atoi(argv[i]));
+            } else {
+                std::fprintf(stderr, "bad voice count or option '%s'\n", argv[i]);
+                return 2;
+            }
+        }
         if (sizes.empty()) sizes = {8, 64};
         return CheckSounds(sizes);
     }
@@ -150,7 +159,7 @@ int main(int argc, char** argv) {
         std::fprintf(stderr,
                      "usage: %s <square|faded|melody> <voices> <blocks> [--sample-path]\n"
                      "       %s sound <workload> <voices> [--sample-path] [--voice-samples V]\n"
-                     "       %s check [voices ...]\n"
+                     "       %s check [--voice-samples V] [voices ...]\n"
                      "       %s list\n",
                      argv[0], argv[0], argv[0], argv[0]);
         return 2;
