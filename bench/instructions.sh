@@ -2,9 +2,9 @@
 # Instructions per voice-sample of each workload on both rendering paths, counted by callgrind
 # (repeatable on a loaded or virtual machine, unlike time). Only the measured blocks count: the
 # parse and the voice starts are outside the collected function. Then the same for every
-# game-sound workload (each pass also compared with its hand-written loop, bit for bit), and the
-# instructions of one call's start and end: notes of one sample each against notes of 2400, per
-# note.
+# game-sound workload (each pass also compared with its hand-written loop, bit for bit) and for
+# its hand-written loop, and the instructions of one call's start and end: notes of one sample
+# each against notes of 2400, per note.
 # Usage: bench/instructions.sh [options] [voices] [blocks]
 #   voices, blocks    for the square, faded and melody workloads (default 1024 voices, 20 blocks)
 #   --sound-voices N  voices of the game-sound workloads (default 64)
@@ -78,7 +78,9 @@ sounding() { sed -n 's/.*, \([0-9]*\) voice-samples sounding.*/\1/p' "$scratch/s
 
 if [ "$sounds" -eq 1 ]; then
     if [ "${#only[@]}" -eq 0 ]; then mapfile -t only < <("$profile" list); fi
-    printf '| game-sound workload (N = %s) | default path | sample path |\n| --- | --- | --- |\n' "$sound_voices"
+    printf '| game-sound workload (N = %s) | default path | sample path | hand-written loop | loop / default |\n' \
+        "$sound_voices"
+    printf '| --- | --- | --- | --- | --- |\n'
     declare -A per_sample
     for workload in "${only[@]}"; do
         row="| $workload |"
@@ -89,6 +91,10 @@ if [ "$sounds" -eq 1 ]; then
             per_sample["$workload$flag"]="$value"
             row="$row $value |"
         done
+        collected="$(collect ProfiledLoopStretch "$profile" sound "$workload" "$sound_voices" --loop \
+            --voice-samples "$voice_samples")"
+        loop="$(awk -v c="$collected" -v s="$(sounding)" 'BEGIN { printf "%.1f", c / s }')"
+        row="$row $loop | $(awk -v l="$loop" -v d="${per_sample[$workload]}" 'BEGIN { printf "%.3f", l / d }') |"
         echo "$row"
     done
     # Every sample of CallNotes1 starts and ends one call; CallNotes2400 does so once in 2400.

@@ -4,10 +4,11 @@
 // instructions per voice-sample that do not depend on the machine's load.
 //   morvanel_profile <square|faded|melody> <voices> <blocks> [--sample-path]
 //   morvanel_profile compile <bytes> <repeats>      (collect with --toggle-collect=*CompileScripts*)
-//   morvanel_profile sound <workload> <voices> [--sample-path] [--voice-samples V]
-//       a game-sound workload's timeline; only its measured stretch is collected (ProfiledSoundStretch),
-//       and the pass is compared with the workload's hand-written loop afterwards. V shortens the
-//       measured stretch to about V voice-samples (the default is about three million).
+//   morvanel_profile sound <workload> <voices> [--sample-path | --loop] [--voice-samples V]
+//       a game-sound workload's timeline; only its measured stretch is collected
+//       (ProfiledSoundStretch), and the pass is compared with the workload's hand-written loop
+//       afterwards. With --loop, the hand-written loop alone plays it (ProfiledLoopStretch). V
+//       shortens the measured stretch to about V voice-samples (the default is about three million).
 //   morvanel_profile check [--voice-samples V] [voices ...]
 //       every game-sound workload on both paths, compared with its loop (default: 8 and 64 voices)
 //   morvanel_profile list                           (the game-sound workload names)
@@ -48,6 +49,14 @@
     session.PlayTo(end, out);
 }
 
+// The measured stretch of a plan played by its reference loop, out of line for the counter.
+[[gnu::noinline]] void ProfiledLoopStretch(morvanel::bench::CTimeline& timeline, morvanel::bench::CReferenceLoop& loop,
+                                           int64_t end, float* out) {
+    timeline.PlayTo(
+        end, out, [&loop](const morvanel::bench::SOUND_EVENT& event) { loop.Apply(event); },
+        [&loop](float* samples, int count) { loop.Render(samples, count); });
+}
+
 namespace {
 
 using morvanel::bench::SOUND_PLAN;
@@ -79,6 +88,24 @@ int ProfileSound(const SOUND_WORKLOAD& workload, int voices, bool samplePath) {
     std::printf("%s: %d voices, %lld samples measured after %lld, %lld voice-samples sounding, identical to the loop\n",
                 workload.name, voices, static_cast<long long>(plan.length), static_cast<long long>(plan.warmup),
                 static_cast<long long>(voiceSamples));
+    return 0;
+}
+
+int ProfileLoop(const SOUND_WORKLOAD& workload, int voices) {
+    using namespace morvanel::bench;
+    const SOUND_PLAN plan = workload.plan(voices);
+    std::unique_ptr<CReferenceLoop> loop = workload.loop(0xB0);
+    CTimeline timeline(plan);
+    std::vector<float> out(static_cast<size_t>(plan.End()));
+    std::srand(kSoundSeed);
+    timeline.PlayTo(
+        plan.warmup, out.data(), [&loop](const SOUND_EVENT& event) { loop->Apply(event); },
+        [&loop](float* samples, int count) { loop->Render(samples, count); });
+    const int64_t before = loop->voiceSamples;
+    ProfiledLoopStretch(timeline, *loop, plan.End(), out.data());
+    std::printf("%s loop: %d voices, %lld samples measured after %lld, %lld voice-samples sounding\n", workload.name,
+                voices, static_cast<long long>(plan.length), static_cast<long long>(plan.warmup),
+                static_cast<long long>(loop->voiceSamples - before));
     return 0;
 }
 
@@ -143,9 +170,12 @@ int main(int argc, char** argv) {
             return 2;
         }
         bool samplePath = false;
+        bool loopOnly = false;
         for (int i = 4; i < argc; ++i) {
             if (std::strcmp(argv[i], "--sample-path") == 0) {
                 samplePath = true;
+            } else if (std::strcmp(argv[i], "--loop") == 0) {
+                loopOnly = true;
             } else if (std::strcmp(argv[i], "--voice-samples") == 0 && i + 1 < argc && std::atol(argv[i + 1]) > 0) {
                 morvanel::bench::SetMeasuredVoiceSamples(std::atol(argv[++i]));
             } else {
@@ -153,12 +183,12 @@ int main(int argc, char** argv) {
                 return 2;
             }
         }
-        return ProfileSound(*workload, voices, samplePath);
+        return loopOnly ? ProfileLoop(*workload, voices) : ProfileSound(*workload, voices, samplePath);
     }
     if (argc < 4) {
         std::fprintf(stderr,
                      "usage: %s <square|faded|melody> <voices> <blocks> [--sample-path]\n"
-                     "       %s sound <workload> <voices> [--sample-path] [--voice-samples V]\n"
+                     "       %s sound <workload> <voices> [--sample-path | --loop] [--voice-samples V]\n"
                      "       %s check [--voice-samples V] [voices ...]\n"
                      "       %s list\n",
                      argv[0], argv[0], argv[0], argv[0]);
