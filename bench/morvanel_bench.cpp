@@ -4,6 +4,7 @@
 #include <benchmark/benchmark.h>
 
 #include <malloc.h>
+#include <time.h>
 
 #include <cstring>
 #include <map>
@@ -11,7 +12,10 @@
 #include <vector>
 
 #include "bench_workloads.h"
+#include "engine_session.h"
 #include "morvanel.h"
+#include "sound_plan.h"
+#include "sounds.h"
 
 namespace {
 
@@ -216,6 +220,139 @@ void BM_TightLoop_BytesPerVoice(benchmark::State& state) {
     for (auto _ : state) state.counters["bytes_per_voice"] = static_cast<double>(sizeof(int64_t) * 2);
 }
 
+// (6) Heap bytes per melody voice inside a note: the growth of the heap while 4096 voices of the
+// 2400-sample melody start, each then playing its first note (a call of the note box, which
+// calls its timed body).
+void BM_Engine_BytesPerMelodyVoice(benchmark::State& state) {
+    constexpr int kVoices = 4096;
+    const morvanel::bench::SOUND_PLAN plan = morvanel::bench::FindSoundWorkload("Melody2400")->plan(1);
+    for (auto _ : state) {
+        morvanel::bench::CEngineSession session(plan, false);
+        if (!session.Error().empty()) {
+            state.SkipWithError(session.Error().c_str());
+            break;
+        }
+        std::vector<float> out(64);
+        const size_t before = mallinfo2().uordblks + mallinfo2().hblkhd;
+        for (int i = 0; i < kVoices; i += 48) {
+            for (int j = i; j < i + 48 && j < kVoices; ++j) StartVoice(plan.events[0].text.c_str(), session.Id());
+            GetBuffer(1, out.data(), session.Id());
+        }
+        const size_t after = mallinfo2().uordblks + mallinfo2().hblkhd;
+        if (MorvanelActiveVoices(session.Id()) != kVoices) state.SkipWithError("voices did not start");
+        state.counters["bytes_per_voice"] = static_cast<double>(after - before) / kVoices;
+    }
+}
+
+// The melody voice of the hand-written loop: its phase, period, note, samples left and fade.
+void BM_TightLoop_BytesPerMelodyVoice(benchmark::State& state) {
+    for (auto _ : state) state.counters["bytes_per_voice"] = static_cast<double>(morvanel::bench::kMelodyLoopVoiceBytes);
+}
+
+// (7) The game-sound workloads (sound_plan.h): each plays its timeline on the engine, and every
+// timed pass is compared sample for sample with the workload's hand-written loop before its time
+// counts; a difference stops the benchmark with the first differing sample. Only the measured
+// stretch is timed: creating the instance, compiling, the warm-up in which the voices start, and
+// the checks are not. Items are the voice-samples that sound in the measured stretch.
+//
+// Each engine pass is followed by a pass of the loop over the same stretch, timed on the thread's
+// CPU clock, so that the two alternate through the run and a change in the machine's load meets
+// both alike: `ours_per_loop` is the ratio of the two rates, `loop_per_second` the loop's rate.
+
+double ThreadSeconds() {
+    timespec now{};
+    clock_gettime(CLOCK_THREAD_CPUTIME_ID, &now);
+    return static_cast<double>(now.tv_sec) + static_cast<double>(now.tv_nsec) * 1e-9;
+}
+
+// One pass of the workload's loop; returns the CPU seconds of its measured stretch.
+double TimeLoopPass(const morvanel::bench::SOUND_WORKLOAD& workload, const morvanel::bench::SOUND_PLAN& plan,
+                    std::vector<float>& out, int64_t& voiceSamples) {
+    using namespace morvanel::bench;
+    std::unique_ptr<CReferenceLoop> loop = workload.loop(0xB0);
+    CTimeline timeline(plan);
+    auto apply = [&loop](const SOUND_EVENT& event) { loop->Apply(event); };
+    auto render = [&loop](float* samples, int count) { loop->Render(samples, count); };
+    std::srand(kSoundSeed);
+    timeline.PlayTo(plan.warmup, out.data(), apply, render);
+    const int64_t before = loop->voiceSamples;
+    const double start = ThreadSeconds();
+    timeline.PlayTo(plan.End(), out.data(), apply, render);
+    benchmark::DoNotOptimize(out.data());
+    const double seconds = ThreadSeconds() - start;
+    voiceSamples = loop->voiceSamples - before;
+    return seconds;
+}
+
+void EngineSound(benchmark::State& state, const morvanel::bench::SOUND_WORKLOAD& workload, bool samplePath) {
+    using namespace morvanel::bench;
+    const SOUND_PLAN plan = workload.plan(static_cast<int>(state.range(0)));
+    CEngineSession session(plan, samplePath);
+    if (!session.Error().empty()) {
+        state.SkipWithError(session.Error().c_str());
+        return;
+    }
+    CReferenceRenders references(workload, plan);
+    std::vector<float> out(static_cast<size_t>(plan.End()));
+    std::vector<float> loopOut(out.size());
+    std::string error;
+    int64_t voiceSamples = 0;
+    double engineSeconds = 0.0;
+    double loopSeconds = 0.0;
+    for (auto _ : state) {
+        state.PauseTiming();
+        session.Rewind();
+        uint8_t noiseRegister = 0;
+        if (!ObserveNoiseRegister(noiseRegister, error)) {
+            state.SkipWithError(error.c_str());
+            break;
+        }
+        std::srand(kSoundSeed);
+        session.PlayTo(plan.warmup, out.data());
+        state.ResumeTiming();
+        const double start = ThreadSeconds();
+        session.PlayTo(plan.End(), out.data());
+        engineSeconds += ThreadSeconds() - start;
+        state.PauseTiming();
+        int64_t passVoiceSamples = 0;
+        error = session.Error();
+        if (error.empty()) error = references.Compare(out, noiseRegister, passVoiceSamples);
+        int64_t loopVoiceSamples = 0;
+        loopSeconds += TimeLoopPass(workload, plan, loopOut, loopVoiceSamples);
+        if (error.empty() && loopVoiceSamples != passVoiceSamples) error = "the loop's voice-samples changed";
+        if (!error.empty()) {
+            error = std::string(workload.name) + ": " + error;
+            state.SkipWithError(error.c_str());
+            break;
+        }
+        voiceSamples += passVoiceSamples;
+        state.ResumeTiming();
+    }
+    state.SetItemsProcessed(voiceSamples);
+    if (engineSeconds > 0.0 && loopSeconds > 0.0) {
+        state.counters["ours_per_loop"] = loopSeconds / engineSeconds;
+        state.counters["loop_per_second"] = static_cast<double>(voiceSamples) / loopSeconds;
+    }
+}
+
+void RegisterSoundBenchmarks() {
+    for (const morvanel::bench::SOUND_WORKLOAD& workload : morvanel::bench::SoundWorkloads()) {
+        if (!workload.benchmarked) continue;
+        const std::string name = workload.name;
+        const morvanel::bench::SOUND_WORKLOAD* entry = &workload;
+        benchmark::RegisterBenchmark(("BM_Engine_" + name).c_str(),
+                                     [entry](benchmark::State& state) { EngineSound(state, *entry, false); })
+            ->Arg(64)
+            ->Arg(1024)
+            ->Unit(benchmark::kMillisecond);
+        benchmark::RegisterBenchmark(("BM_EngineSamplePath_" + name).c_str(),
+                                     [entry](benchmark::State& state) { EngineSound(state, *entry, true); })
+            ->Arg(64)
+            ->Arg(1024)
+            ->Unit(benchmark::kMillisecond);
+    }
+}
+
 }  // namespace
 
 BENCHMARK(BM_Engine_Square)->Arg(1)->Arg(64)->Arg(1024)->Arg(4096);
@@ -232,18 +369,26 @@ BENCHMARK(BM_Engine_Compile10KB)->Unit(benchmark::kMicrosecond);
 BENCHMARK(BM_TightLoop_Scan1MB)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_Engine_BytesPerVoice)->Iterations(1);
 BENCHMARK(BM_TightLoop_BytesPerVoice)->Iterations(1);
+BENCHMARK(BM_Engine_BytesPerMelodyVoice)->Iterations(1);
+BENCHMARK(BM_TightLoop_BytesPerMelodyVoice)->Iterations(1);
 
-// Runs every benchmark, then prints each engine figure as a ratio to its tight loop.
+// Runs every benchmark, then prints each engine figure as a ratio to its tight loop, and the
+// game-sound workloads as one Markdown table of those ratios.
 class RatioReporter : public benchmark::ConsoleReporter {
 public:
     void ReportRuns(const std::vector<Run>& runs) override {
         ConsoleReporter::ReportRuns(runs);
         for (const Run& run : runs) {
+            if (run.error_occurred) {
+                failures.push_back(run.benchmark_name() + ": " + run.error_message);
+                continue;
+            }
             double rate = 0.0;
             if (run.counters.count("items_per_second")) rate = run.counters.at("items_per_second");
             if (run.counters.count("bytes_per_second")) rate = run.counters.at("bytes_per_second");
             if (run.counters.count("bytes_per_voice")) rate = run.counters.at("bytes_per_voice");
             figures[run.benchmark_name()] = rate;
+            if (run.counters.count("ours_per_loop")) pairedRatios[run.benchmark_name()] = run.counters.at("ours_per_loop");
         }
     }
     void Finalize() override {
@@ -252,23 +397,62 @@ public:
         for (const auto& [name, rate] : figures) {
             const std::string prefix = name.substr(0, name.find('_', 3) + 1);
             if (prefix != "BM_Engine_" && prefix != "BM_EngineSamplePath_" && prefix != "BM_NaiveMap_") continue;
+            auto paired = pairedRatios.find(name);
+            if (paired != pairedRatios.end()) {
+                std::printf("  %-40s %14.4g %-16s ratio %.3f\n", name.c_str(), rate, "per second", paired->second);
+                continue;
+            }
             std::string baseline = "BM_TightLoop_" + name.substr(prefix.size());
             if (name.find("Compile") != std::string::npos) baseline = "BM_TightLoop_Scan1MB";
             auto found = figures.find(baseline);
             if (found == figures.end() || found->second == 0.0) continue;
-            const char* unit = name.find("BytesPerVoice") != std::string::npos ? "bytes per voice" : "per second";
+            const char* unit = name.find("BytesPerVoice") != std::string::npos ||
+                                       name.find("BytesPerMelodyVoice") != std::string::npos
+                                   ? "bytes per voice"
+                                   : "per second";
             std::printf("  %-40s %14.4g %-16s ratio %.3f\n", name.c_str(), rate, unit, rate / found->second);
         }
+        PrintSoundTable();
+        for (const std::string& failure : failures) std::printf("FAILED %s\n", failure.c_str());
     }
+    bool Failed() const { return !failures.empty(); }
 
 private:
+    // Ours / loop for each game-sound workload that ran, at both sizes, on both paths.
+    void PrintSoundTable() const {
+        std::string rows;
+        for (const morvanel::bench::SOUND_WORKLOAD& workload : morvanel::bench::SoundWorkloads()) {
+            std::string row = std::string("| ") + workload.summary + " |";
+            bool any = false;
+            for (const char* path : {"BM_Engine_", "BM_EngineSamplePath_"}) {
+                for (const char* size : {"/64", "/1024"}) {
+                    auto ratio = pairedRatios.find(path + std::string(workload.name) + size);
+                    char cell[32] = " - |";
+                    if (ratio != pairedRatios.end()) {
+                        std::snprintf(cell, sizeof cell, " %.3f |", ratio->second);
+                        any = true;
+                    }
+                    row += cell;
+                }
+            }
+            if (any) rows += row + "\n";
+        }
+        if (rows.empty()) return;
+        std::printf("\nGame sounds, ours / hand-written loop (voice-samples per CPU-second, passes alternating):\n\n");
+        std::printf("| workload | N = 64 | N = 1024 | sample path, N = 64 | sample path, N = 1024 |\n");
+        std::printf("| --- | --- | --- | --- | --- |\n%s", rows.c_str());
+    }
+
     std::map<std::string, double> figures;
+    std::map<std::string, double> pairedRatios;  // measured against the loop within one benchmark
+    std::vector<std::string> failures;
 };
 
 int main(int argc, char** argv) {
     benchmark::Initialize(&argc, argv);
+    RegisterSoundBenchmarks();
     RatioReporter reporter;
     benchmark::RunSpecifiedBenchmarks(&reporter);
     benchmark::Shutdown();
-    return 0;
+    return reporter.Failed() ? 1 : 0;
 }

@@ -1,12 +1,14 @@
 #!/usr/bin/env bash
 # Runs all of Morvanel's benchmarks (each beside its tight-loop baseline, as ratios), then renders
-# N voices of a naive 480 Hz square with Csound, ChucK and SuperCollider's server in the same run,
-# and prints their voice-sample rates beside ours as a Markdown table.
-# Usage: bench/peers/compare.sh [--quick] [--peers-only] [--no-install] [--keep]
-#   --quick       shorter renders and benchmark runs (noisier figures, well under a minute)
-#   --peers-only  of our benchmarks, run only the square voices the table needs
+# N voices of a naive 480 Hz square with Csound, ChucK and SuperCollider's server, and the melodies
+# and long fades with ChucK, in the same run, and prints their voice-sample rates beside ours as
+# Markdown tables.
+# Usage: bench/peers/compare.sh [--quick] [--peers-only] [--no-install] [--keep] [--workloads LIST]
+#   --quick       shorter renders and benchmark runs (noisier figures)
+#   --peers-only  of our benchmarks, run only those the tables need
 #   --no-install  do not install missing packages; a missing peer is shown as not installed
 #   --keep        keep the scratch folder (renders are deleted once checked; logs and inputs stay)
+#   --workloads   comma-separated, of square,melody100,melody2400,fadein,fadeout (default: all)
 set -euo pipefail
 
 root="$(cd "$(dirname "${BASH_SOURCE[0]}")/../.." && pwd)"
@@ -15,15 +17,18 @@ quick=0
 peers_only=0
 install=1
 keep=0
-for arg in "$@"; do
-    case "$arg" in
+workloads=square,melody100,melody2400,fadein,fadeout
+while [ $# -gt 0 ]; do
+    case "$1" in
         --quick) quick=1 ;;
         --peers-only) peers_only=1 ;;
         --no-install) install=0 ;;
         --keep) keep=1 ;;
-        -h|--help) sed -n '2,9p' "$0" | sed 's/^# \{0,1\}//'; exit 0 ;;
-        *) echo "unknown option: $arg" >&2; exit 2 ;;
+        --workloads) workloads="$2"; shift ;;
+        -h|--help) sed -n '2,13p' "$0" | sed 's/^# \{0,1\}//'; exit 0 ;;
+        *) echo "unknown option: $1" >&2; exit 2 ;;
     esac
+    shift
 done
 
 if [ "$install" -eq 1 ]; then
@@ -60,10 +65,13 @@ fi
 # The benchmark's console report (with the ratios) is printed as it runs; the table's figures are
 # read from the JSON file. The library's parse logs are left out of the report.
 filter='.*'
-if [ "$peers_only" -eq 1 ]; then filter='Square/(64|1024)$'; fi
+if [ "$peers_only" -eq 1 ]; then
+    filter='(Square|Melody100|Melody2400|FadeInSquare|FadeOutSaw)/(64|1024)$'
+fi
 echo "running morvanel_bench ..." >&2
 "$bench" --benchmark_filter="$filter" --benchmark_min_time="$min_time" \
     --benchmark_out="$scratch/morvanel.json" --benchmark_out_format=json | grep -v "Compilation successful"
 echo
 
-python3 "$here/peers.py" --ours "$scratch/morvanel.json" --scratch "$scratch" --seconds "$peer_cpu"
+python3 "$here/peers.py" --ours "$scratch/morvanel.json" --scratch "$scratch" --seconds "$peer_cpu" \
+    --workloads "$workloads"

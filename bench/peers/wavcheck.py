@@ -1,7 +1,9 @@
 #!/usr/bin/env python3
 """Checks that a peer's rendered WAV file really holds the benchmark's workload before its speed
 counts: the requested length at the requested rate, a square of the expected level (all voices in
-phase, so the level tells how many voices sounded) and a fundamental of 480 Hz.
+phase, so the level tells how many voices sounded) and a fundamental of 480 Hz. check_melody and
+check_fade do the same for a melody of squares (every rising edge where the notes put it) and for
+a long fade-in or fade-out (the level follows the ramp, the pitch is 480 Hz).
 
 Standard library only, so the comparison runs on a machine without numpy.
 Run with --self-test to see the check accept a right render and refuse wrong ones."""
@@ -124,6 +126,114 @@ def check(path, rate, seconds, expected_peak, block=4096):
     return None
 
 
+def _length_verdict(x, rate, file_rate, seconds, block):
+    if file_rate != rate:
+        return "sample rate %d, not %d" % (file_rate, rate)
+    wanted = int(round(seconds * rate))
+    if not wanted <= len(x) <= wanted + block:
+        return "%d frames, expected %d" % (len(x), wanted)
+    return None
+
+
+def _rising_edges(x):
+    """Indices of the samples where the signal rises from below zero to zero or above."""
+    return [i for i in range(1, len(x)) if x[i - 1] < 0.0 <= x[i]]
+
+
+def melody_edges(rate, frames, notes):
+    """Where a naive square played from phase 0 by a phase accumulator rises, for the notes
+    [(period in samples, length in samples), ...] played round and round: the first sample at or
+    after each whole number of cycles."""
+    edges = []
+    cycles = 0.0  # at the start of the current note
+    start = 0
+    index = 0
+    while start < frames:
+        period, length = notes[index]
+        end = min(start + length, frames)
+        k = math.floor(cycles) + 1
+        while True:
+            at = start + (k - cycles) * period
+            if at >= end:
+                break
+            edges.append(math.ceil(at - 1e-9))
+            k += 1
+        cycles += (end - start) / period
+        start = end
+        index = (index + 1) % len(notes)
+    return edges
+
+
+def check_melody(path, rate, seconds, expected_peak, notes, block=4096, slack=2):
+    """Returns None when `path` holds `seconds` of N voices in phase playing the notes
+    [(period, length), ...] round and round as a naive square of levels +-expected_peak: the
+    length, both levels, and every rising edge within `slack` samples of where the notes put it
+    (so each pitch and each note's length are right), else a one-line reason."""
+    try:
+        file_rate, _, x = read_wav(path)
+    except (OSError, ValueError, struct.error) as error:
+        return "unreadable output (%s)" % error
+    verdict = _length_verdict(x, rate, file_rate, seconds, block)
+    if verdict:
+        return verdict
+    top = max(x)
+    bottom = min(x)
+    if top <= 0.0 or abs(top - expected_peak) > LEVEL_TOLERANCE * expected_peak:
+        return "peak %.4g, expected %.4g" % (top, expected_peak)
+    if abs(-bottom - expected_peak) > LEVEL_TOLERANCE * expected_peak:
+        return "trough %.4g, expected %.4g" % (bottom, -expected_peak)
+    off_level = sum(1 for v in x if abs(abs(v) - expected_peak) > LEVEL_TOLERANCE * expected_peak)
+    if off_level > 0.01 * len(x):
+        return "%.1f%% of samples off the two levels: not a naive square" % (100.0 * off_level / len(x))
+    wanted = int(round(seconds * rate))
+    heard = [i for i in _rising_edges(x) if i < wanted]
+    expected = melody_edges(rate, wanted, notes)
+    if abs(len(heard) - len(expected)) > 1:
+        return "%d rising edges, the notes make %d: wrong pitches or note lengths" % (len(heard), len(expected))
+    j = 0
+    for i in heard:
+        while j + 1 < len(expected) and expected[j + 1] <= i:
+            j += 1
+        nearest = min(abs(i - expected[j]), abs(i - expected[min(j + 1, len(expected) - 1)]))
+        if nearest > slack:
+            return "a rising edge at sample %d, %d samples from where the notes put one" % (i, nearest)
+    return None
+
+
+def check_fade(path, rate, seconds, full_level, fade_seconds, fade_in, block=4096, window=4800):
+    """Returns None when `path` holds `seconds` of N voices in phase at 480 Hz under a linear fade
+    of `fade_seconds` from silence (fade_in) or from full_level (not fade_in): the length, the
+    pitch, and in every `window` the level the ramp gives within 1% of full_level. A fade-in is
+    read from the peaks (largest at a window's end), a fade-out from the troughs (largest at its
+    start), so the same check suits a square and a saw that starts each period at its minimum."""
+    try:
+        file_rate, _, x = read_wav(path)
+    except (OSError, ValueError, struct.error) as error:
+        return "unreadable output (%s)" % error
+    verdict = _length_verdict(x, rate, file_rate, seconds, block)
+    if verdict:
+        return verdict
+    wanted = int(round(seconds * rate))
+    tolerance = 0.01 * full_level + 2.0 / 32768
+    for start in range(0, wanted - window + 1, window):
+        part = x[start:start + window]
+        if fade_in:
+            level = min(1.0, (start + window - 1) / (fade_seconds * rate))
+            heard = max(part)
+        else:
+            level = max(0.0, 1.0 - start / (fade_seconds * rate))
+            heard = -min(part)
+        if abs(heard - level * full_level) > tolerance:
+            return "level %.4g at %.2f s, the fade gives %.4g" % (heard, start / rate, level * full_level)
+    edges = [i for i in _rising_edges(x) if i < wanted]
+    if len(edges) < 3:
+        return "%d rising edges, not a periodic wave" % len(edges)
+    pitch = (len(edges) - 1) * rate / (edges[-1] - edges[0])
+    if abs(pitch - PITCH_HZ) > PITCH_TOLERANCE * PITCH_HZ:
+        return "pitch %.2f Hz, expected %.0f Hz" % (pitch, PITCH_HZ)
+    return None
+
+
 def write_wav(path, rate, samples, float_format):
     """Writes mono samples as float32 or 16-bit PCM (for the self-test)."""
     if float_format:
@@ -189,8 +299,82 @@ def self_test():
         if verdict is None or "sample rate" not in verdict:
             failures += 1
             print("FAIL 44.1 kHz file: %s" % (verdict or "accepted"))
-    print("wavcheck self-test: %d passed, %d failed" % (len(cases) + 1 - failures, failures))
+    more_cases, more_failures = _self_test_melody_and_fades(rate)
+    failures += more_failures
+    print("wavcheck self-test: %d passed, %d failed" % (len(cases) + 1 + more_cases - failures, failures))
     return failures
+
+
+def _melody(rate, frames, notes, level):
+    """N in-phase voices of a naive square melody from a phase accumulator, as a peer renders it."""
+    out = []
+    phase = 0.0
+    index = 0
+    left = notes[0][1]
+    for _ in range(frames):
+        out.append(level if phase < 0.5 else -level)
+        phase += 1.0 / notes[index][0]
+        phase -= math.floor(phase)
+        left -= 1
+        if left == 0:
+            index = (index + 1) % len(notes)
+            left = notes[index][1]
+    return out
+
+
+def _faded(rate, frames, fade_seconds, fade_in, level, hz=480.0, saw=False):
+    out = []
+    for i in range(frames):
+        ramp = min(1.0, i / (fade_seconds * rate)) if fade_in else max(0.0, 1.0 - i / (fade_seconds * rate))
+        phase = (i * hz / rate) % 1.0
+        wave = 2.0 * phase - 1.0 if saw else (1.0 if phase < 0.5 else -1.0)
+        out.append(level * ramp * wave)
+    return out
+
+
+def _self_test_melody_and_fades(rate):
+    """The melody and fade checks on right renders and on renders wrong in one named way each;
+    returns (cases, failures)."""
+    seconds = 0.5
+    frames = int(rate * seconds)
+    notes = [(91, 100), (72, 100), (61, 100), (45, 100)]
+    long_notes = [(91, 2400), (72, 2400)]
+    melody_cases = [
+        ("melody, 100-sample notes", _melody(rate, frames, notes, 3.2), notes, 3.2, None),
+        ("melody, 2400-sample notes", _melody(rate, frames, long_notes, 3.2), long_notes, 3.2, None),
+        ("melody, notes one sample longer", _melody(rate, frames, [(p, 101) for p, _ in notes], 3.2), notes, 3.2,
+         "rising edge"),
+        ("melody, one pitch a sample off", _melody(rate, frames, [(91, 100), (73, 100), (61, 100), (45, 100)], 3.2),
+         notes, 3.2, "rising edge"),
+        ("melody, notes in another order", _melody(rate, frames, [notes[1], notes[0], notes[2], notes[3]], 3.2),
+         notes, 3.2, "rising edge"),
+        ("melody, a voice missing", _melody(rate, frames, notes, 3.15), notes, 3.2, "peak"),
+        ("square instead of the melody", _square(rate, seconds, 480, 3.2), notes, 3.2, "rising edge"),
+    ]
+    fade_cases = [
+        ("fade-in over 10 s", _faded(rate, frames, 10.0, True, 6.4), True, 6.4, None),
+        ("fade-out of a saw over 10 s", _faded(rate, frames, 10.0, False, 6.4, saw=True), False, 6.4, None),
+        ("fade-in over 5 s", _faded(rate, frames, 5.0, True, 6.4), True, 6.4, "level"),
+        ("fade-out over 20 s", _faded(rate, frames, 20.0, False, 6.4, saw=True), False, 6.4, "level"),
+        ("no fade-in", _square(rate, seconds, 480, 6.4), True, 6.4, "level"),
+        ("fade-in at 440 Hz", _faded(rate, frames, 10.0, True, 6.4, hz=440.0), True, 6.4, "pitch"),
+    ]
+    failures = 0
+    with tempfile.TemporaryDirectory() as scratch:
+        path = os.path.join(scratch, "case.wav")
+        for name, samples, expected_notes, peak, reason in melody_cases:
+            write_wav(path, rate, samples, True)
+            verdict = check_melody(path, rate, seconds, peak, expected_notes)
+            if (verdict is None) != (reason is None) or (reason and reason not in verdict):
+                failures += 1
+                print("FAIL %s: %s" % (name, verdict or "accepted"))
+        for name, samples, fade_in, level, reason in fade_cases:
+            write_wav(path, rate, samples, True)
+            verdict = check_fade(path, rate, seconds, level, 10.0, fade_in)
+            if (verdict is None) != (reason is None) or (reason and reason not in verdict):
+                failures += 1
+                print("FAIL %s: %s" % (name, verdict or "accepted"))
+    return len(melody_cases) + len(fade_cases), failures
 
 
 def main(argv):
