@@ -37,6 +37,8 @@ struct RenderOptions {
     bool normalize = false;
     std::optional<double> gainDb;
     bool quiet = false;
+    std::string midiFile;  // a Standard MIDI File played through the script's midikey maps
+    int channel = 0;       // its channel to play, 1 to 16; 0: every channel
 };
 
 struct CheckOptions {

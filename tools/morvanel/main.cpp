@@ -192,6 +192,11 @@ int main(int argc, char** argv) {
     renderCommand->add_option("--gain", gain, "Scale the output by this many decibels (voices are mixed at 1/10, -20 dB)")
         ->check(GainValidator())->type_name("DB")->excludes(normalizeFlag);
     renderCommand->add_flag("-q,--quiet", render.quiet, "No progress bar");
+    auto* midiOption = renderCommand->add_option("--midi", render.midiFile, "Play a Standard MIDI File (type 0 or 1) through "
+                                                                        "the script's midikey maps")
+                           ->type_name("SONG.mid");
+    renderCommand->add_option("--channel", render.channel, "Play only this MIDI channel of the song (1 to 16)")
+        ->check(CLI::Range(1, 16))->needs(midiOption);
 
     CheckOptions check;
     CLI::App* checkCommand = app.add_subcommand("check", "Compile and lint scripts: errors, warnings, and a JSON report");
