@@ -82,9 +82,24 @@ bool CAudioSystem::FindDevice(const std::string& spec, AUDIO_DEVICE& device, std
         return false;
     }
     const std::vector<AUDIO_DEVICE> devices = OutputDevices();
+    // A device that another program holds when PortAudio looks is listed without outputs.
+    auto heldElsewhere = [&] {
+        for (int index = 0; index < Pa_GetDeviceCount() && !spec.empty(); ++index) {
+            const PaDeviceInfo* info = Pa_GetDeviceInfo(index);
+            if (info == nullptr || info->name == nullptr || info->maxOutputChannels > 0 ||
+                Lower(info->name).find(Lower(spec)) == std::string::npos) {
+                continue;
+            }
+            error = std::string("the audio device '") + info->name + "' offers no output now: another program may hold it "
+                    "(busy); close that program, or choose another device with --device (" + kListHint + ")";
+            return true;
+        }
+        return false;
+    };
     if (devices.empty()) {
+        if (heldElsewhere()) return false;
         error = "no audio output device: PortAudio finds no sound card, no PulseAudio or PipeWire through ALSA, and no "
-                "running JACK server";
+                "running JACK server (a sound card that another program holds is not listed)";
         return false;
     }
     if (spec.empty()) {
@@ -117,7 +132,9 @@ bool CAudioSystem::FindDevice(const std::string& spec, AUDIO_DEVICE& device, std
         return true;
     }
     if (matches.empty()) {
-        error = "no audio output device is called '" + spec + "' (" + kListHint + ")";
+        if (heldElsewhere()) return false;
+        error = "no audio output device is called '" + spec + "' (" + kListHint + "; one that another program holds "
+                "is not listed)";
     } else {
         error = "'" + spec + "' names " + std::to_string(matches.size()) + " audio output devices:";
         for (const AUDIO_DEVICE& match : matches) {

@@ -69,7 +69,7 @@ std::unique_ptr<RtMidiIn> NewClient(const MIDI_SYSTEM& system, const char* clien
         client->setErrorCallback(KeepError, &Errors());
         return client;
     } catch (const RtMidiError& error) {
-        problem = std::string(system.name) + ": " + error.getMessage();
+        problem = std::string(system.name) + ": not available (" + error.getMessage() + ")";
         return nullptr;
     }
 }

@@ -272,6 +272,10 @@ bool CollectStarts(const SCRIPT_OUTLINE& outline, const std::vector<std::string>
 int CPlayer::Run() {
     std::string text;
     std::string error;
+    if (options.keys && isatty(STDIN_FILENO) != 1) {
+        return Fail("--keys needs a terminal on standard input, to read the keys as they are pressed");
+    }
+    if (options.watch && options.script == "-") return Fail("--watch needs a script file, not standard input");
     if (!ReadScript(options.script, text, error)) return Fail("cannot read '" + shown + "': " + error);
     AUDIO_DEVICE device;
     if (!audio.FindDevice(options.device, device, error)) return Fail(error);
@@ -294,7 +298,6 @@ int CPlayer::Run() {
     if (options.midiIn && !midi.Open(options.midiPort, instance, error)) return Fail(error);
     if (options.keys && !keys.Start(instance, error)) return Fail(error);
     if (options.watch) {
-        if (options.script == "-") return Fail("--watch needs a script file, not standard input");
         if (!watch.Start(options.script, options.watchPolling, error)) return Fail("cannot watch '" + shown + "': " + error);
     }
     StartVoices();
