@@ -4,6 +4,8 @@ it MIDI. Needs a running JACK server (`jackd -d dummy -r 48000 -p 256`, as `.ci/
 without one the tests report themselves skipped."""
 import os
 import pty
+import select
+import signal
 import struct
 import subprocess
 import sys
@@ -174,24 +176,66 @@ class PlayThroughJack(LiveTestCase):
                 self.assertAlmostEqual(zero_crossing_frequency(recording[start:end], 48000), frequency,
                                        delta=frequency * 0.02)
 
-    def test_the_computer_keyboard_plays_keys_in_a_terminal(self):
+    def test_the_computer_keyboard_plays_keys_in_a_terminal_with_a_status_line(self):
         script = self.script("keys.mv", KEYS)
         probe = Probe(self.dir, 3.5)
         terminal, device = pty.openpty()
-        player = self.play(script, "--keys", "--device", NAME, "--seconds", "2.5", stdin=device)
+        player = subprocess.Popen([TOOL, "play", script, "--keys", "--device", NAME, "--seconds", "2.5"],
+                                  stdin=device, stdout=device, stderr=device)
         os.close(device)
-        time.sleep(1.0)
-        os.write(terminal, b"q")  # the top row's first key: C4 with the bottom row at C3
-        _, errors = player.communicate(timeout=30)
+        shown = b""
+        started = time.monotonic()
+        typed = False
+        while player.poll() is None:
+            if not typed and time.monotonic() - started > 1.0:
+                os.write(terminal, b"q")  # the top row's first key: C4 with the bottom row at C3
+                typed = True
+            readable, _, _ = select.select([terminal], [], [], 0.05)
+            if readable:
+                try:
+                    shown += os.read(terminal, 65536)
+                except OSError:  # the player closed the terminal on its way out
+                    break
+        player.wait(timeout=30)
         os.close(terminal)
         recording, _ = probe.finish()
-        self.assertEqual(player.returncode, 0, errors)
+        self.assertEqual(player.returncode, 0, shown)
+        screen = shown.decode(errors="replace")
+        self.assertIn("keys: Z S X D C V G B H N J M , L . ; / from C3", screen)
+        self.assertIn("voices 1", screen)
+        self.assertIn("keys from C3", screen)
+        self.assertRegex(screen, r"peak  -2\d\.\d dBFS")
         spans = sounding_spans(recording)
         self.assertEqual(len(spans), 1, spans)
         start, end = spans[0]
         # A tap with no repeat after it sounds until the terminal's first repeat would have come.
         self.assertAlmostEqual((end - start) / 48000, 0.75, delta=0.1)
         self.assertAlmostEqual(zero_crossing_frequency(recording[start:end], 48000), 261.6, delta=5)
+
+    def test_ctrl_c_releases_the_voices_and_ends_without_a_click(self):
+        # The pad sustains until released, then fades out over a fifth of a second.
+        script = self.script("pad.mv", "pad = { @loop sqr(@300) @release fadeout(~0.2) dur(~0.2) { @loop sqr(@300) } }\n"
+                                           "run(pad)\n")
+        probe = Probe(self.dir, 3.5)
+        player = self.play(script, "--device", NAME)
+        time.sleep(1.5)
+        stopped = time.monotonic()
+        player.send_signal(signal.SIGINT)
+        _, errors = player.communicate(timeout=30)
+        took = time.monotonic() - stopped
+        recording, _ = probe.finish()
+        self.assertEqual(player.returncode, 0, errors)
+        self.assertEqual(quiet(errors), "")
+        self.assertLess(took, 1.5)
+        spans = sounding_spans(recording)
+        self.assertEqual(len(spans), 1, spans)
+        start, end = spans[0]
+        # It played until the signal, then its release: the level falls to nothing over 0.2 s.
+        self.assertGreater(end - start, 1.2 * 48000)
+        levels = [max(abs(value) for value in recording[at - 960:at]) for at in range(end - 9600, end + 1, 960)]
+        self.assertAlmostEqual(levels[0], 0.1, delta=0.01)
+        self.assertTrue(all(later <= earlier for earlier, later in zip(levels, levels[1:])), levels)
+        self.assertLess(abs(recording[end - 1]), 0.001)
 
 
 class FailuresWhilePlaying(LiveTestCase):
