@@ -258,6 +258,26 @@ class FailuresWhilePlaying(LiveTestCase):
         self.assertEqual(result.returncode, 1, result.stderr)
         self.assertIn("morvanel: MIDI port '%s:midi_out' went away" % NAME, result.stderr)
 
+    def test_a_jack_server_that_quits_stops_playing_without_a_hang(self):
+        # A server of its own, so that the one the other tests use stays.
+        environment = dict(os.environ, JACK_DEFAULT_SERVER="morvanel-doomed")
+        server = subprocess.Popen(["jackd", "-n", "morvanel-doomed", "-S", "-d", "dummy", "-r", "48000", "-p", "256"],
+                                  stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        try:
+            deadline = time.monotonic() + 10
+            while subprocess.run(["jack_lsp"], env=environment, capture_output=True).returncode != 0:
+                self.assertLess(time.monotonic(), deadline, "the second JACK server did not start")
+                time.sleep(0.1)
+            player = self.play(self.script("hum.mv", "hum = { @loop sqr(@200) }\nrun(hum)\n"), env=environment)
+            time.sleep(1.0)
+        finally:
+            server.terminate()
+            server.wait(timeout=30)
+        _, errors = player.communicate(timeout=10)
+        self.assertEqual(player.returncode, 1, errors)
+        self.assertEqual(quiet(errors), "morvanel: the audio device 'system' stopped playing (unplugged, or its JACK "
+                                        "server quit)\n")
+
     def test_a_device_that_cannot_play_the_rate_is_refused(self):
         script = self.script("tune.mv", TUNE % 400)
         result = run_tool("play", script, "--rate", "44100")

@@ -30,6 +30,9 @@ public:
     CAudioSystem& operator=(const CAudioSystem&) = delete;
 
     bool Ready() const { return ready; }
+    // Leaves PortAudio as it is at exit: after a JACK server has gone, closing its client waits
+    // for the server forever.
+    void Abandon() { ready = false; }
     const std::string& Problem() const { return problem; }
     std::vector<AUDIO_DEVICE> OutputDevices() const;
     // `spec` is a device number, or a part of a device's name (any case) that only one device has;
@@ -67,6 +70,8 @@ public:
     bool Faded() const { return faded.load(std::memory_order_acquire); }
     // Lets what the device still holds play out, then closes the stream.
     void Stop();
+    // Forgets a stream whose device has gone, without waiting for it (see CAudioSystem::Abandon).
+    void Abandon() { stream = nullptr; }
     // Whether the stream still runs: false once the sound system has dropped it (a JACK server
     // that quit, a device unplugged).
     bool Running() const;

@@ -201,7 +201,8 @@ public:
         midi.Close();
         stream.Stop();
         routing.Silence();
-        if (instance >= 0) DestroyInstance(instance);
+        // A device that went away may have left its audio thread anywhere: the instance stays.
+        if (instance >= 0 && !deviceLost) DestroyInstance(instance);
     }
     CPlayer(const CPlayer&) = delete;
     CPlayer& operator=(const CPlayer&) = delete;
@@ -238,6 +239,7 @@ private:
     std::vector<int> voices;          // the voices the last StartVoices started
     int64_t startsPostedAt = -1;      // the callback count when they were posted
     int refusedStarts = 0;
+    bool deviceLost = false;
 };
 
 // The run commands' start texts that can start a voice, then each --voice; false when a --voice
@@ -307,6 +309,14 @@ int CPlayer::Run() {
     int exitStatus = 0;
     const Ending ending = Loop(exitStatus);
     Finish(ending);
+    if (deviceLost) {
+        // PortAudio's JACK side tears itself down on a thread of its own once the server is gone,
+        // and may assert on the way; the message above has said what happened.
+        std::fflush(nullptr);
+        const int null = open("/dev/null", O_WRONLY);
+        if (null >= 0) dup2(null, STDERR_FILENO);
+        std::_Exit(1);
+    }
     if (refusedStarts > 0) {
         Warn("the engine refused " + std::to_string(refusedStarts) + " voice starts: it takes at most 64 commands at once");
     }
@@ -496,7 +506,12 @@ void CPlayer::Finish(Ending ending) {
     status.Clear();
     keys.Stop();
     midi.Close();
-    if (ending == Ending::DeviceLost) return;
+    if (ending == Ending::DeviceLost) {
+        deviceLost = true;
+        stream.Abandon();
+        audio.Abandon();
+        return;
+    }
     // Released voices play their release; what still sounds after a moment is faded out, so
     // stopping never clicks. Another Ctrl-C skips the wait.
     for (int id : voices) ReleaseVoice(id, instance);
