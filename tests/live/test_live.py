@@ -239,16 +239,23 @@ class PlayThroughJack(LiveTestCase):
 
 
 class FailuresWhilePlaying(LiveTestCase):
-    def test_a_watched_file_that_is_deleted_stops_playing(self):
-        script = self.script("tune.mv", TUNE % 400)
-        player = self.play(script, "--watch")
-        time.sleep(1.0)
-        os.remove(script)
-        started = time.monotonic()
-        _, errors = player.communicate(timeout=30)
-        self.assertEqual(player.returncode, 1, errors)
-        self.assertIn("morvanel: '%s' was deleted while watched; stopping" % script, errors)
-        self.assertLess(time.monotonic() - started, 5)
+    def test_a_watched_file_that_is_saved_then_deleted_stops_playing(self):
+        for mode in (["--watch"], ["--watch", "--watch-poll"]):
+            with self.subTest(mode=mode):
+                script = self.script("tune.mv", TUNE % 400)
+                player = self.play(script, *mode)
+                time.sleep(1.0)
+                with open(script, "a") as file:  # saved in place, as some editors do
+                    file.write("// louder next time\n")
+                time.sleep(1.0)
+                os.remove(script)
+                started = time.monotonic()
+                _, errors = player.communicate(timeout=30)
+                self.assertEqual(player.returncode, 1, errors)
+                self.assertEqual(quiet(errors), "morvanel: reloaded '%s'\nmorvanel: '%s' was deleted while watched; "
+                                                "stopping\n" % (script, script))
+                # Two seconds' grace for an editor that deletes before it writes, then the stop.
+                self.assertLess(time.monotonic() - started, 5)
 
     def test_a_midi_port_that_goes_away_stops_playing(self):
         script = self.script("keys.mv", KEYS)

@@ -6,6 +6,7 @@
 #include <cctype>
 #include <cstring>
 
+#include "midi_file.h"
 #include "morvanel.h"
 
 namespace morvanel::tool {
@@ -27,11 +28,6 @@ int KeyFor(char character, int lowest) {
     if (const char* at = std::strchr(kBottomRow, lower)) return lowest + static_cast<int>(at - kBottomRow);
     if (const char* at = std::strchr(kTopRow, lower)) return lowest + 12 + static_cast<int>(at - kTopRow);
     return -1;
-}
-
-std::string KeyName(int key) {
-    static const char* const kNames[] = {"C", "C#", "D", "D#", "E", "F", "F#", "G", "G#", "A", "A#", "B"};
-    return kNames[key % 12] + std::to_string(key / 12 - 1);
 }
 
 }  // namespace
@@ -62,7 +58,7 @@ bool CKeyPiano::Start(int instanceId, std::string& error) {
 
 int CKeyPiano::Descriptor() const { return started ? STDIN_FILENO : -1; }
 
-std::string CKeyPiano::Octave() const { return KeyName(lowest); }
+std::string CKeyPiano::Octave() const { return MidiKeyName(lowest); }
 
 void CKeyPiano::OnInput() {
     char typed[64];

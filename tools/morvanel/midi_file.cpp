@@ -305,4 +305,9 @@ bool LoadMidiSong(const std::string& path, int sampleRate, int channel, double l
     return true;
 }
 
+std::string MidiKeyName(int key) {
+    static const char* const kNames[] = {"C", "C#", "D", "D#", "E", "F", "F#", "G", "G#", "A", "A#", "B"};
+    return kNames[key % 12] + std::to_string(key / 12 - 1);
+}
+
 }  // namespace morvanel::tool

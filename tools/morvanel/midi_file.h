@@ -32,4 +32,7 @@ struct MIDI_SONG {
 bool LoadMidiSong(const std::string& path, int sampleRate, int channel, double longestSeconds, MIDI_SONG& song,
                   std::string& error);
 
+// "C4" for key 60, "F#2" for 42.
+std::string MidiKeyName(int key);
+
 }  // namespace morvanel::tool

@@ -173,11 +173,6 @@ std::string Globals(const std::string& letters) {
     return list.empty() ? "none" : list;
 }
 
-std::string KeyName(int key) {
-    static const char* const kNames[] = {"C", "C#", "D", "D#", "E", "F", "F#", "G", "G#", "A", "A#", "B"};
-    return kNames[key % 12] + std::to_string(key / 12 - 1);
-}
-
 // Refuses a song none of whose notes the script maps, and warns of the notes it leaves silent.
 bool CheckSongKeys(const RenderOptions& options, const MIDI_SONG& song, const SCRIPT_OUTLINE& outline,
                    const std::string& shown, std::string& error) {
@@ -202,7 +197,9 @@ bool CheckSongKeys(const RenderOptions& options, const MIDI_SONG& song, const SC
         error = "'" + options.midiFile + "' has no notes" + channel + "; nothing was rendered";
         return false;
     }
-    const std::string range = silent == 0 ? "" : low == high ? KeyName(low) : KeyName(low) + " to " + KeyName(high);
+    const std::string range = silent == 0    ? ""
+                              : low == high ? MidiKeyName(low)
+                                            : MidiKeyName(low) + " to " + MidiKeyName(high);
     if (silent == played) {
         error = "'" + shown + "' maps none of the keys '" + options.midiFile + "' plays" + channel + " (" + range +
                 "); map them with midikey(LOW, HIGH, BOX); nothing was rendered";
