@@ -132,14 +132,18 @@ class PlayThroughJack(LiveTestCase):
         script = self.script("tune.mv", TUNE % 400)
         probe = Probe(self.dir, 4.5)
         player = self.play(script, "--watch", "--device", NAME, "--seconds", "3")
-        time.sleep(1.2)
-        # Saved as editors do: a new file renamed over the old one.
-        saved = self.script("tune.mv.new", TUNE % 600)
-        os.replace(saved, script)
+        # Saved as editors do, a new file renamed over the old one: first with an error, which
+        # changes nothing, then the new pitch.
+        time.sleep(0.6)
+        os.replace(self.script("tune.mv.new", (TUNE % 600).replace("{ @loop sqr", "{ @loop sqrt")), script)
+        time.sleep(0.6)
+        os.replace(self.script("tune.mv.new", TUNE % 600), script)
         _, errors = player.communicate(timeout=30)
         recording, _ = probe.finish()
         self.assertEqual(player.returncode, 0, errors)
-        self.assertIn("morvanel: reloaded '%s'" % script, errors)
+        self.assertEqual(quiet(errors).splitlines()[0], "%s:1:30: error: Box does not exist" % script)
+        self.assertIn("morvanel: '%s' has errors; the last version that compiled keeps playing\n"
+                      "morvanel: reloaded '%s'\n" % (script, script), errors)
         sound = recording[first_sound(recording):]
         # The notes before the switch are the old script's, sample for sample; the switch falls
         # where a note ended, once the reload had arrived (past a second in).
