@@ -21,9 +21,13 @@ ensure_packages() {
     DEBIAN_FRONTEND=noninteractive $sudo apt-get "${wait[@]}" install -y -qq --no-install-recommends "${missing[@]}"
 }
 
-# What building and testing Morvanel needs.
+# What building and testing Morvanel needs; the tool plays through PortAudio, takes MIDI input
+# through RtMidi and reads MIDI files with libsmf; the live tests' client is built on libjack.
 MORVANEL_BUILD_PACKAGES=(cmake ninja-build g++ pkg-config libgtest-dev libbenchmark-dev libsndfile1-dev libcli11-dev
-    nlohmann-json3-dev sox python3 help2man)
+    nlohmann-json3-dev sox python3 help2man portaudio19-dev librtmidi-dev libsmf-dev libjack-jackd2-dev)
+
+# What the live tests need besides: a JACK server, run with its dummy driver (no sound card).
+MORVANEL_LIVE_PACKAGES=(jackd2)
 
 # What building and running the fuzz targets needs: clang 14 with its sanitizer and libFuzzer
 # runtimes, and llvm-14 for the symbolizer that turns sanitizer reports into readable stacks.

@@ -32,14 +32,16 @@ class Completion(ToolTestCase):
     def test_offers_what_the_tool_accepts(self):
         examples = os.path.join(SOURCE, "examples")
         cases = [  # (words after `morvanel`, expected offers)
-            ([""], ["--help", "check", "render"]),
+            ([""], ["--help", "check", "play", "render"]),
             (["re"], ["render"]),
             (["render", "-"], help_options("render")),
             (["check", "-"], help_options("check")),
+            (["play", "-"], help_options("play")),
             (["render", "--bi"], ["--bits"]),
             (["render", "--bits", ""], ["16", "24", "32f"]),
             (["check", "--rate", ""], []),
             (["render", os.path.join(examples, "pad.mv"), "--voice", ""], ["pad"]),
+            (["play", "--watch", os.path.join(examples, "pad.mv"), "--voice", ""], ["pad"]),
             (["render", "--rate", "8000", os.path.join(examples, "keyboard.mv"), "-q", "--voice", ""], ["demo", "key"]),
             (["render", "--voice", ""], []),
             (["render", os.path.join(examples, "co")], [os.path.join(examples, "coin.mv")]),

@@ -49,7 +49,8 @@ class UsageErrors(ToolTestCase):
             version = re.search(r'#define MORVANEL_VERSION "([^"]+)"', header.read()).group(1)
         result = run_tool("--version")
         self.assertEqual((result.returncode, result.stdout.strip()), (0, "morvanel " + version))
-        for command, example in (("render", "--release-after 1.5"), ("check", "check --json")):
+        for command, example in (("render", "--release-after 1.5"), ("check", "check --json"),
+                                 ("play", "--watch --midi-in --keys")):
             with self.subTest(command=command):
                 result = run_tool(command, "--help")
                 self.assertEqual(result.returncode, 0)

@@ -13,7 +13,7 @@ int RunCheck(const CheckOptions& options, OutputRouting& routing) {
     std::vector<CHECKED_SCRIPT> checked;
     for (const std::string& path : options.scripts) {
         CHECKED_SCRIPT script;
-        script.path = path == "-" ? "<stdin>" : path;
+        script.path = path != "-" ? path : options.stdinName.empty() ? "<stdin>" : options.stdinName;
         std::string text;
         if (!ReadScript(path, text, script.readError)) {
             std::fprintf(stderr, "morvanel: cannot read '%s': %s\n", script.path.c_str(), script.readError.c_str());

@@ -1,4 +1,4 @@
-// The tool's two commands.
+// The tool's commands.
 #pragma once
 
 #include <optional>
@@ -37,6 +37,8 @@ struct RenderOptions {
     bool normalize = false;
     std::optional<double> gainDb;
     bool quiet = false;
+    std::string midiFile;  // a Standard MIDI File played through the script's midikey maps
+    int channel = 0;       // its channel to play, 1 to 16; 0: every channel
 };
 
 struct CheckOptions {
@@ -44,11 +46,30 @@ struct CheckOptions {
     bool json = false;
     bool werror = false;
     int rate = 48000;
+    std::string stdinName;  // the name diagnostics give a script read from standard input
+};
+
+struct PlayOptions {
+    std::string script;
+    std::vector<std::string> voices;
+    std::optional<double> seconds;
+    bool listDevices = false;
+    bool listMidi = false;
+    std::string device;    // "": the default output
+    int bufferFrames = 0;  // 0: the device's low-latency default
+    int rate = 0;          // 0: the device's rate
+    std::optional<double> gainDb;
+    bool watch = false;
+    bool watchPolling = false;
+    bool midiIn = false;
+    std::string midiPort;  // "": the first port
+    bool keys = false;
 };
 
 // Each returns the process exit status (0, 1 for a failure, 2 for a usage error); messages go to
 // standard error, results to `routing`'s results stream.
 int RunRender(const RenderOptions& options, OutputRouting& routing);
 int RunCheck(const CheckOptions& options, OutputRouting& routing);
+int RunPlay(const PlayOptions& options, OutputRouting& routing);
 
 }  // namespace morvanel::tool

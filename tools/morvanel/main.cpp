@@ -1,5 +1,5 @@
-// The morvanel command: render scripts to audio files and check them, as any host would, through
-// the public C API only. Usage errors exit with status 2, failures with 1.
+// The morvanel command: render scripts to audio files, play them live and check them, as any host
+// would, through the public C API only. Usage errors exit with status 2, failures with 1.
 #include <csignal>
 #include <cmath>
 #include <cstdlib>
@@ -22,12 +22,32 @@ const char kRenderExamples[] = R"(Examples:
   morvanel render song.mv -o song.flac --bits 16        WAV, FLAC, OGG or AIFF, from the extension
   morvanel render pad.mv --voice pad:a3 --release-after 1.5 --normalize
   morvanel render examples/keyboard.mv --note key:C4:100 --release-after 1
+  morvanel render keys.mv --midi song.mid -o song.wav   a MIDI file through the script's midikey maps
   morvanel render siren.mv --set %d=20 --seconds 2      write a global before rendering
   morvanel render *.mv -o renders/                      one file per script in a directory
   cat beep.mv | morvanel render - -o - > beep.wav       standard input and output
 
 Exit status: 0 when the file was written, 1 when it was not (script errors, a silent render,
 an unreadable or unwritable file), 2 for a usage error.)";
+
+const char kPlayExamples[] = R"(Examples:
+  morvanel play examples/coin.mv                       play what the script runs, then stop
+  morvanel play pad.mv --voice pad:a3 --seconds 4      start a box yourself; stop after 4 s
+  morvanel play coin.mv --watch                        play again on every save; errors as check shows them
+  morvanel play examples/keyboard.mv --keys            the computer keyboard as a piano (Z S X ... Q 2 W ...)
+  morvanel play examples/keyboard.mv --midi-in         the first MIDI keyboard; --midi-in 1 or --midi-in=Name
+  morvanel play song.mv --watch --midi-in --keys       all at once, until Ctrl-C
+  morvanel play --list-devices --list-midi             what can play and what can be played from
+  morvanel play kit.mv --device system --buffer 256    a JACK server's outputs, 256 frames per buffer
+
+Without --voice, play starts the voices the script starts with run. With --watch, --keys or
+--midi-in it then waits for input until Ctrl-C (or --seconds); otherwise it stops when the last
+voice ends. Ctrl-C releases the voices and fades out what still sounds. On a terminal a status
+line shows the voices playing, the peak level (CLIP past full scale) and underruns.
+
+Exit status: 0 when playing ended or was stopped with Ctrl-C, 1 when it could not start or go on
+(script errors, no or busy audio device, a MIDI port or watched file that went away), 2 for a
+usage error.)";
 
 const char kCheckExamples[] = R"(Examples:
   morvanel check *.mv                  errors and warnings in compiler form
@@ -152,7 +172,7 @@ CLI::Validator ParsedValidator(bool (*parse)(const std::string&, T&, std::string
 int main(int argc, char** argv) {
     // A closed pipe on standard output is reported as a write error, not a silent death.
     std::signal(SIGPIPE, SIG_IGN);
-    CLI::App app{"Morvanel: render and check sound scripts"};
+    CLI::App app{"Morvanel: render, play and check sound scripts"};
     app.set_version_flag("--version", "morvanel " MORVANEL_VERSION);
     app.require_subcommand(1);
 
@@ -193,6 +213,41 @@ int main(int argc, char** argv) {
     renderCommand->add_option("--gain", gain, "Scale the output by this many decibels (voices are mixed at 1/10, -20 dB)")
         ->check(GainValidator())->type_name("DB")->excludes(normalizeFlag);
     renderCommand->add_flag("-q,--quiet", render.quiet, "No progress bar");
+    auto* midiOption = renderCommand->add_option("--midi", render.midiFile, "Play a Standard MIDI File (type 0 or 1) through "
+                                                                        "the script's midikey maps")
+                           ->type_name("SONG.mid");
+    renderCommand->add_option("--channel", render.channel, "Play only this MIDI channel of the song (1 to 16)")
+        ->check(CLI::Range(1, 16))->needs(midiOption);
+
+    PlayOptions play;
+    std::string playSeconds;
+    std::string playGain;
+    CLI::App* playCommand = app.add_subcommand("play", "Play a script on the sound card, live: hot reload, MIDI, keys");
+    playCommand->footer(kPlayExamples);
+    playCommand->add_option("script", play.script, "Script file; - reads standard input");
+    playCommand->add_option("--voice", play.voices, "Start a voice of a box (repeatable): a start text such as lead:60")
+        ->check(StartTextValidator())->type_name("BOX[:ARG...]");
+    playCommand->add_option("--seconds", playSeconds, "Stop after this many seconds")
+        ->check(SecondsValidator(false))->type_name("SECONDS");
+    playCommand->add_flag("--list-devices", play.listDevices, "List the audio output devices and stop");
+    playCommand->add_flag("--list-midi", play.listMidi, "List the MIDI input ports and stop");
+    playCommand->add_option("--device", play.device, "Audio output device: its number in --list-devices or a part of "
+                                                     "its name (default: the system's)")->type_name("DEVICE");
+    playCommand->add_option("--buffer", play.bufferFrames, "Frames per buffer (default: the device's low-latency size)")
+        ->check(CLI::Range(16, 16384))->type_name("FRAMES");
+    playCommand->add_option("--rate", play.rate, "Sample rate in Hz (default: the device's)")
+        ->check(CLI::Range(1, 1000000))->type_name("HZ");
+    playCommand->add_option("--gain", playGain, "Scale the output by this many decibels (voices are mixed at 1/10, -20 dB)")
+        ->check(GainValidator())->type_name("DB");
+    auto* watchFlag = playCommand->add_flag("--watch", play.watch, "Reload the script whenever it is saved");
+    playCommand->add_flag("--watch-poll", play.watchPolling, "With --watch: look at the file four times a second "
+                                                            "instead of using inotify (network folders)")
+        ->needs(watchFlag);
+    auto* midiInOption = playCommand->add_option("--midi-in", play.midiPort, "Play notes from a MIDI port: its number in "
+                                                                           "--list-midi or a part of its name (default: "
+                                                                           "the first keyboard)")
+                             ->expected(0, 1)->type_name("[PORT]");
+    playCommand->add_flag("--keys", play.keys, "Play the computer keyboard as a piano, tracker style");
 
     CheckOptions check;
     CLI::App* checkCommand = app.add_subcommand("check", "Compile and lint scripts: errors, warnings, and a JSON report");
@@ -201,6 +256,8 @@ int main(int argc, char** argv) {
     checkCommand->add_flag("--json", check.json, "Print a JSON report (diagnostics, boxes, groups, MIDI keys) on standard output");
     checkCommand->add_flag("--werror", check.werror, "Exit with status 1 when there are warnings");
     checkCommand->add_option("--rate", check.rate, "Sample rate in Hz for unit conversions")->capture_default_str()->check(CLI::Range(1, 1000000));
+    checkCommand->add_option("--stdin-name", check.stdinName, "The file name diagnostics give a script read from standard "
+                                                              "input (for editors)")->type_name("NAME");
 
     try {
         app.parse(argc, argv);
@@ -216,6 +273,17 @@ int main(int argc, char** argv) {
     }
 
     OutputRouting routing;
+    if (*playCommand) {
+        double value = 0.0;
+        if (!playSeconds.empty() && ParseNumber(playSeconds, value)) play.seconds = value;
+        if (!playGain.empty() && ParseNumber(playGain, value)) play.gainDb = value;
+        play.midiIn = midiInOption->count() > 0;
+        if (play.script.empty() && !play.listDevices && !play.listMidi) {
+            std::fprintf(stderr, "morvanel: give the script to play (morvanel play FILE), or --list-devices or --list-midi\n");
+            return 2;
+        }
+        return RunPlay(play, routing);
+    }
     if (*renderCommand) {
         std::string error;
         double value = 0.0;

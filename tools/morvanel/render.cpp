@@ -17,6 +17,7 @@
 #include "commands.h"
 #include "explain.h"
 #include "lint.h"
+#include "midi_file.h"
 #include "morvanel.h"
 #include "render_loop.h"
 #include "session.h"
@@ -27,6 +28,7 @@ namespace {
 
 constexpr double kNormalizedPeak = 0.8912509381337456;  // -1 dBFS
 constexpr const char* kSilentLoop = "this loop makes no samples";
+constexpr double kLongestSong = 86400.0;  // one day, the longest render
 
 std::string DefaultOutput(const std::string& script) {
     const size_t slash = script.find_last_of('/');
@@ -171,8 +173,51 @@ std::string Globals(const std::string& letters) {
     return list.empty() ? "none" : list;
 }
 
+// Refuses a song none of whose notes the script maps, and warns of the notes it leaves silent.
+bool CheckSongKeys(const RenderOptions& options, const MIDI_SONG& song, const SCRIPT_OUTLINE& outline,
+                   const std::string& shown, std::string& error) {
+    bool mapped[128] = {};
+    for (const KEY_RANGE& range : outline.keys) {
+        for (int key = std::max(0, range.low); key <= std::min(127, range.high); ++key) mapped[key] = true;
+    }
+    int64_t played = 0;
+    int64_t silent = 0;
+    int low = 128;
+    int high = -1;
+    for (const MIDI_NOTE& note : song.notes) {
+        if (!note.on) continue;
+        ++played;
+        if (mapped[note.key]) continue;
+        ++silent;
+        low = std::min(low, note.key);
+        high = std::max(high, note.key);
+    }
+    const std::string channel = options.channel == 0 ? "" : " on channel " + std::to_string(options.channel);
+    if (played == 0) {
+        error = "'" + options.midiFile + "' has no notes" + channel + "; nothing was rendered";
+        return false;
+    }
+    const std::string range = silent == 0    ? ""
+                              : low == high ? MidiKeyName(low)
+                                            : MidiKeyName(low) + " to " + MidiKeyName(high);
+    if (silent == played) {
+        error = "'" + shown + "' maps none of the keys '" + options.midiFile + "' plays" + channel + " (" + range +
+                "); map them with midikey(LOW, HIGH, BOX); nothing was rendered";
+        return false;
+    }
+    if (silent > 0) {
+        Warn(std::to_string(silent) + " of the " + std::to_string(played) + " notes of '" + options.midiFile +
+             "' play keys that '" + shown + "' does not map (" + range + "); they are silent");
+    }
+    if (song.unreleased > 0) {
+        Warn(std::to_string(song.unreleased) + " notes of '" + options.midiFile +
+             "' never end; they are released at the end of the song");
+    }
+    return true;
+}
+
 int RenderScript(const RenderOptions& options, const std::string& scriptPath, const std::string& output,
-                 OutputRouting& routing) {
+                 OutputRouting& routing, const MIDI_SONG* song) {
     const std::string shown = scriptPath == "-" ? "<stdin>" : scriptPath;
     std::string script;
     std::string error;
@@ -220,6 +265,7 @@ int RenderScript(const RenderOptions& options, const std::string& scriptPath, co
         prepared += "\nmidikey(" + std::to_string(note.key) + ", " + note.box + ")";
         startedBoxes.push_back(note.box);
     }
+    if (song != nullptr && !CheckSongKeys(options, *song, outline, shown, error)) return Fail(error);
     for (const VARIABLE_SETTING& setting : options.settings) {
         if (outline.globals.find(setting.letter) == std::string::npos) {
             return Fail(std::string("--set %") + setting.letter + ": '" + shown + "' declares no global %" + setting.letter +
@@ -271,11 +317,21 @@ int RenderScript(const RenderOptions& options, const std::string& scriptPath, co
         events.push_back({at, EventKind::ReleaseVoices, "", 0, 0});
         for (const NOTE_START& note : options.notes) events.push_back({at, EventKind::NoteOff, "", note.key, 0});
     }
+    if (song != nullptr) {
+        for (const MIDI_NOTE& note : song->notes) {
+            events.push_back({note.at, note.on ? EventKind::NoteOn : EventKind::NoteOff, "", note.key, note.velocity});
+        }
+    }
     RENDER_LIMITS limits;
     if (options.seconds) limits.length = std::llround(*options.seconds * rate);
-    limits.maxLength = std::llround(options.maxSeconds * rate);
+    // A song's voices have --max-seconds to end after its last event.
+    limits.maxLength = std::llround(options.maxSeconds * rate) + (song != nullptr ? song->end : 0);
     for (const Diagnostic& diagnostic : analysis.diagnostics) {
         if (diagnostic.message.rfind(kSilentLoop, 0) == 0) limits.silentCutoff = options.rate;
+    }
+    if (limits.silentCutoff >= 0 && song != nullptr) {
+        const auto first = std::find_if(song->notes.begin(), song->notes.end(), [](const MIDI_NOTE& note) { return note.on; });
+        if (first != song->notes.end()) limits.silentCutoff += first->at;
     }
 
     CFileSink file(writer);
@@ -304,7 +360,7 @@ int RenderScript(const RenderOptions& options, const std::string& scriptPath, co
                     kDepthWarning + ", above); nothing was written");
     }
     if (!options.seconds && outcome.samples == 0) {
-        if (startTexts.empty() && options.notes.empty()) {
+        if (startTexts.empty() && options.notes.empty() && song == nullptr) {
             return Fail("'" + shown + "' starts no voice; give --voice NAME (boxes: " + boxList + ") or --seconds S");
         }
         return Fail("the voices '" + shown + "' starts end before their first sample; nothing was written");
@@ -314,7 +370,7 @@ int RenderScript(const RenderOptions& options, const std::string& scriptPath, co
                     "above); nothing was written");
     }
     if (!(outcome.peak > 0.0f)) {
-        std::string hint = startTexts.empty() && options.notes.empty()
+        std::string hint = startTexts.empty() && options.notes.empty() && song == nullptr
                                ? " (it starts no voice: give --voice NAME, boxes: " + boxList + ")"
                                : analysis.warnings > 0 ? " (see the warnings above)" : "";
         return Fail("'" + shown + "' rendered " + length + " of silence; nothing was written" + hint);
@@ -328,8 +384,9 @@ int RenderScript(const RenderOptions& options, const std::string& scriptPath, co
     if (outcome.hitMaxLength) {
         char limit[64];
         std::snprintf(limit, sizeof limit, "%g s", options.maxSeconds);
-        Warn(std::string("stopped at --max-seconds (") + limit + ") with voices still playing: a voice that loops plays "
-             "until it is released; give --release-after SECONDS, --seconds SECONDS, or a larger --max-seconds");
+        Warn(std::string("stopped at --max-seconds (") + limit + (song != nullptr ? " after the song's end" : "") +
+             ") with voices still playing: a voice that loops plays until it is released; give --release-after "
+             "SECONDS, --seconds SECONDS, or a larger --max-seconds");
     }
     if (file.peak > 1.0f) {
         const int lower = static_cast<int>(std::ceil(20.0 * std::log10(static_cast<double>(file.peak)) + 0.1));
@@ -382,9 +439,17 @@ int RunRender(const RenderOptions& options, OutputRouting& routing) {
         }
         outputs.push_back(path);
     }
+    MIDI_SONG song;
+    if (!options.midiFile.empty()) {
+        std::string error;
+        if (!LoadMidiSong(options.midiFile, options.rate, options.channel, kLongestSong, song, error)) {
+            return Fail("cannot read '" + options.midiFile + "': " + error);
+        }
+    }
     int result = 0;
     for (size_t i = 0; i < options.scripts.size(); ++i) {
-        result = std::max(result, RenderScript(options, options.scripts[i], outputs[i], routing));
+        result = std::max(result, RenderScript(options, options.scripts[i], outputs[i], routing,
+                                               options.midiFile.empty() ? nullptr : &song));
     }
     return result;
 }
