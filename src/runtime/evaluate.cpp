@@ -5,7 +5,6 @@
 #include <cmath>
 #include <cstdlib>
 
-#include "program/tables.h"
 #include "vars/numeric_cast.h"
 
 namespace morvanel {
@@ -15,7 +14,7 @@ float ApplyUnaryExpression(int32_t kind, float x, const CLOCK* clock) {
         case EN_WRAP: return x > 1.0f ? x - 1.0f : x;
         case EN_FLOOR: return std::floor(x);
         case EN_NEGATE: return -x;
-        case EN_SIN2PI: return static_cast<float>(SineTable[ToInt32(static_cast<double>(x) * 65536.0) & 0xFFFF]);
+        case EN_SIN2PI: return SineOfTurns(x);
         case EN_SECONDS: return clock != nullptr ? static_cast<float>(ApplyUnit(VU_SECONDS, x, *clock)) : 0.0f;
         case EN_BEATS: return clock != nullptr ? static_cast<float>(ApplyUnit(VU_BEATS, x, *clock)) : 0.0f;
         case EN_HERTZ: return clock != nullptr ? static_cast<float>(ApplyUnit(VU_HERTZ, x, *clock)) : 0.0f;

@@ -4,11 +4,18 @@
 #include <cmath>
 
 #include "program/expression.h"
+#include "program/tables.h"
 #include "program/units.h"
 #include "program/values.h"
+#include "vars/numeric_cast.h"
 #include "vars/variables.h"
 
 namespace morvanel {
+
+// sin2pi: the sine of `turns` whole turns, from the table, as every path computes it.
+inline float SineOfTurns(float turns) {
+    return static_cast<float>(SineTable[ToInt32(static_cast<double>(turns) * 65536.0) & 0xFFFF]);
+}
 
 // A one-operand operation (a unit, floor, wrap, negation, sin2pi) applied to `x`.
 float ApplyUnaryExpression(int32_t kind, float x, const CLOCK* clock);

@@ -29,6 +29,8 @@ enum LoopOpCode : int32_t {
     OP_SQR,
     OP_SAW,
     OP_OUT,              // SI_OUT and SI_SAMPLE
+    OP_SIN2PI,           // target = the one-operand function of left
+    OP_UNARY,            // the other one-operand functions, by the interpreter's routine
 };
 
 // Variable storage is read and written as the interpreter's slot access does: relaxed atomics, so
@@ -79,22 +81,132 @@ bool ResolveTarget(const PARAM_VALUE& value, SEQUENCE_INSTANCE_DATA& state, floa
     return target != nullptr;
 }
 
-void BuildAssignment(const SEQUENCE_ITEM& item, SEQUENCE_INSTANCE_DATA& leaf, LOOP_OP& op) {
-    op.code = OP_LET;
-    const EXPRESSION& expression = *item.expression;
-    if (!ResolveTarget(item.value, leaf, op.target)) return;
-    if (expression.shape == EX_VALUE && ResolveValue(expression.ops[0].value, leaf, op.left)) {
-        op.code = OP_LET_VALUE;
-    } else if (expression.shape == EX_BINARY && ResolveValue(expression.ops[0].value, leaf, op.left) &&
-               ResolveValue(expression.ops[1].value, leaf, op.right)) {
-        switch (expression.ops[2].kind) {
-            case EN_ADD: op.code = OP_ADD; break;
-            case EN_SUB: op.code = OP_SUB; break;
-            case EN_MUL: op.code = OP_MUL; break;
-            case EN_DIV: op.code = OP_DIV; break;
-            default: op.code = OP_MOD; break;
-        }
+// An operand of an expression being compiled: a constant, folded at build time, or storage read
+// at each sample (a variable, or the temporary an earlier operation writes).
+struct PENDING_OPERAND {
+    bool constant;
+    float value;
+    const float* storage;
+};
+
+void Place(const PENDING_OPERAND& pending, LOOP_OPERAND& operand) {
+    if (pending.constant) {
+        SetConstant(operand, pending.value);
+    } else {
+        operand.storage = pending.storage;
     }
+}
+
+// The deepest operand stack an expression of a loop run may need.
+constexpr int kMaxPendingOperands = 16;
+
+// Compiles `expression` into operations from program.ops[count] on, the last of which writes
+// `target`: constants and the parts made only of constants are folded (by the very routines the
+// interpreter uses, so the values are the same), each remaining operator becomes one operation
+// into a temporary. The rate and tempo do not change during a run, so units of constants fold
+// too. False, with `count` unchanged, for what only the interpreter's evaluation does: random
+// draws, variables not bound yet, programs too deep or too long.
+bool CompileExpression(const EXPRESSION& expression, SEQUENCE_INSTANCE_DATA& leaf, const CLOCK* clock,
+                       const SEQUENCE_ITEM& item, float* target, LOOP_PROGRAM& program, int32_t& count) {
+    PENDING_OPERAND stack[kMaxPendingOperands];
+    int32_t top = 0;
+    int32_t used = count;
+    const auto emit = [&](int32_t code) -> LOOP_OP* {
+        if (used == kMaxLoopOps) return nullptr;
+        LOOP_OP& op = program.ops[used];
+        op = LOOP_OP{};
+        op.code = code;
+        op.item = &item;
+        SetConstant(op.left, 0.0f);
+        SetConstant(op.right, 0.0f);
+        op.target = &program.temporaries[used];
+        ++used;
+        return &op;
+    };
+    for (const EXPRESSION_OP& part : expression.ops) {
+        if (part.kind == EN_VALUE || part.kind == 0) {
+            if (top == kMaxPendingOperands) return false;
+            PENDING_OPERAND& pushed = stack[top++];
+            pushed = PENDING_OPERAND{true, 0.0f, nullptr};
+            if (part.kind == 0) continue;
+            const PARAM_VALUE& value = part.value;
+            if (value.kind != VK_VARIABLE) {
+                pushed.value = EvaluateValue(value, &leaf, clock);
+            } else {
+                LOOP_OPERAND resolved{};
+                if (!ResolveValue(value, leaf, resolved)) return false;  // a unit, or not bound yet
+                if (resolved.storage == &resolved.constant) {
+                    pushed.value = resolved.constant;
+                } else {
+                    pushed = PENDING_OPERAND{false, 0.0f, resolved.storage};
+                }
+            }
+            continue;
+        }
+        if (part.kind == EN_RANDOM) return false;
+        if (IsBinaryExpression(part.kind)) {
+            if (top < 2) return false;
+            const PENDING_OPERAND right = stack[--top];
+            PENDING_OPERAND& left = stack[top - 1];
+            if (left.constant && right.constant) {
+                switch (part.kind) {
+                    case EN_ADD: left.value = left.value + right.value; break;
+                    case EN_SUB: left.value = left.value - right.value; break;
+                    case EN_MUL: left.value = left.value * right.value; break;
+                    case EN_DIV: left.value = left.value / right.value; break;
+                    default: left.value = std::fmod(left.value, right.value); break;
+                }
+                continue;
+            }
+            LOOP_OP* op = emit(OP_ADD + (part.kind - EN_ADD));
+            if (op == nullptr) return false;
+            Place(left, op->left);
+            Place(right, op->right);
+            left = PENDING_OPERAND{false, 0.0f, op->target};
+            continue;
+        }
+        if (top < 1) return false;
+        PENDING_OPERAND& operand = stack[top - 1];
+        if (operand.constant) {
+            operand.value = ApplyUnaryExpression(part.kind, operand.value, clock);
+            continue;
+        }
+        LOOP_OP* op = emit(part.kind == EN_SIN2PI ? OP_SIN2PI : OP_UNARY);
+        if (op == nullptr) return false;
+        op->function = part.kind;
+        Place(operand, op->left);
+        operand = PENDING_OPERAND{false, 0.0f, op->target};
+    }
+    const PENDING_OPERAND result = top > 0 ? stack[top - 1] : PENDING_OPERAND{true, 0.0f, nullptr};
+    if (!result.constant && used > count && result.storage == &program.temporaries[used - 1]) {
+        program.ops[used - 1].target = target;  // the last operation writes the variable itself
+    } else {
+        LOOP_OP* op = emit(OP_LET_VALUE);
+        if (op == nullptr) return false;
+        Place(result, op->left);
+        op->target = target;
+    }
+    count = used;
+    return true;
+}
+
+// An assignment: its expression compiled, or where that cannot be, one operation that evaluates
+// it as the interpreter does.
+bool BuildAssignment(const SEQUENCE_ITEM& item, SEQUENCE_INSTANCE_DATA& leaf, const CLOCK* clock,
+                     LOOP_PROGRAM& program, int32_t& count) {
+    float* target = nullptr;
+    if (ResolveTarget(item.value, leaf, target) &&
+        CompileExpression(*item.expression, leaf, clock, item, target, program, count)) {
+        return true;
+    }
+    if (count == kMaxLoopOps) return false;
+    LOOP_OP& op = program.ops[count++];
+    op = LOOP_OP{};
+    op.code = OP_LET;
+    op.item = &item;
+    SetConstant(op.left, 0.0f);
+    SetConstant(op.right, 0.0f);
+    return true;
 }
 
 // A tone's period: a constant is converted once; a variable is read at each sample.
@@ -123,8 +235,8 @@ bool BuildLoopProgram(SEQUENCE_INSTANCE_DATA& leaf, const CVoice& voice, LOOP_PR
     const SEQUENCE_ITEM* start = sequence.loopStart;
     const SEQUENCE_ITEM* stop = start;
     while (stop != sequence.releaseStart && stop->kind != SI_END) ++stop;
-    const int32_t count = static_cast<int32_t>(stop - start);
-    if (count == 0 || count > kMaxLoopOps || leaf.current < start || leaf.current > stop) return false;
+    const int32_t items = static_cast<int32_t>(stop - start);
+    if (items == 0 || items > kMaxLoopItems || leaf.current < start || leaf.current > stop) return false;
     bool own = false;
     bool produces = false;
     for (const SEQUENCE_ITEM* item = start; item != stop; ++item) {
@@ -133,31 +245,38 @@ bool BuildLoopProgram(SEQUENCE_INSTANCE_DATA& leaf, const CVoice& voice, LOOP_PR
                    item->kind == SI_SAMPLE;
     }
     if (!produces) return false;
-    for (int32_t index = 0; index < count; ++index) {
-        const SEQUENCE_ITEM& item = start[index];
-        LOOP_OP& op = program.ops[index];
+    int32_t count = 0;
+    program.at = -1;
+    for (const SEQUENCE_ITEM* item = start; item != stop; ++item) {
+        if (item == leaf.current) program.at = count;
+        if (item->kind == SI_LET) {
+            if (!BuildAssignment(*item, leaf, voice.clock, program, count)) return false;
+            continue;
+        }
+        if (count == kMaxLoopOps) return false;
+        LOOP_OP& op = program.ops[count++];
         op = LOOP_OP{};
         SetConstant(op.left, 0.0f);
         SetConstant(op.right, 0.0f);
-        op.item = &item;
-        switch (item.kind) {
-            case SI_LET: BuildAssignment(item, leaf, op); break;
+        op.item = item;
+        switch (item->kind) {
             case SI_VOL: op.code = OP_VOL; break;
             case SI_FADEIN: op.code = OP_FADEIN; break;
             case SI_FADEOUT: op.code = OP_FADEOUT; break;
             case SI_OWN: op.code = OP_OWN; break;
             case SI_SQR:
-            case SI_SAW: BuildTone(item, leaf, !own, op); break;
+            case SI_SAW: BuildTone(*item, leaf, !own, op); break;
             case SI_OUT:
             case SI_SAMPLE:
                 op.code = OP_OUT;
-                op.readByRule = !ResolveValue(item.value, leaf, op.left);
+                op.readByRule = !ResolveValue(item->value, leaf, op.left);
                 break;
             default: return false;
         }
     }
     program.count = count;
-    program.at = static_cast<int32_t>(leaf.current - start);
+    if (program.at < 0) program.at = count;  // at the end of the body: round again first
+    program.stop = stop;
     return true;
 }
 
@@ -187,6 +306,8 @@ void RunLoopSamples(SEQUENCE_INSTANCE_DATA& leaf, LOOP_PROGRAM& program, CVoice&
                 case OP_FADEIN: StartFadeIn(leaf, ToInt64(EvaluateValue(op.item->value, &leaf, voice.clock))); continue;
                 case OP_FADEOUT: StartFadeOut(leaf, ToInt64(EvaluateValue(op.item->value, &leaf, voice.clock))); continue;
                 case OP_OWN: leaf.own = 1; continue;
+                case OP_SIN2PI: Store(op.target, SineOfTurns(Read(op.left))); continue;
+                case OP_UNARY: Store(op.target, ApplyUnaryExpression(op.function, Read(op.left), voice.clock)); continue;
                 case OP_SQR: {
                     UpdateFade(leaf);
                     OSCILLATOR_STATE& oscillator = op.oscillator != nullptr ? *op.oscillator : FindOscillator(leaf);
@@ -215,7 +336,7 @@ void RunLoopSamples(SEQUENCE_INSTANCE_DATA& leaf, LOOP_PROGRAM& program, CVoice&
 }
 
 void FinishLoopRun(SEQUENCE_INSTANCE_DATA& leaf, const LOOP_PROGRAM& program) {
-    leaf.current = leaf.sequence->loopStart + program.at;
+    leaf.current = program.at == program.count ? program.stop : program.ops[program.at].item;
 }
 
 }  // namespace morvanel

@@ -14,8 +14,10 @@
 
 namespace morvanel {
 
-// The longest loop body a run takes.
-constexpr int kMaxLoopOps = 16;
+// The longest loop body a run takes, in items and in operations (an expression of several
+// operators takes one operation per operator), and the temporaries its expressions may use.
+constexpr int kMaxLoopItems = 16;
+constexpr int kMaxLoopOps = 48;
 
 // Where an operand comes from: a float of variable storage, or the operation's own constant.
 // Operands always point somewhere, so reading one needs no test; the pointers into the program
@@ -31,7 +33,8 @@ struct LOOP_OP {
     int32_t code;
     bool readByRule;  // the item's value is read by the interpreter's rule at each sample
     const SEQUENCE_ITEM* item;
-    float* target;  // assignments: the variable's storage
+    int32_t function;          // one-operand operations: the expression kind
+    float* target;  // assignments and expression steps: the variable's or a temporary's storage
     LOOP_OPERAND left;
     LOOP_OPERAND right;
     int64_t period;  // tones with a constant period
@@ -44,8 +47,10 @@ struct LOOP_PROGRAM {
     LOOP_PROGRAM& operator=(const LOOP_PROGRAM&) = delete;
 
     LOOP_OP ops[kMaxLoopOps];
+    float temporaries[kMaxLoopOps];  // the intermediate values of expressions, one per operation
     int32_t count = 0;
-    int32_t at = 0;  // the op of the sequence's current item
+    int32_t at = 0;  // the first op of the sequence's current item
+    const SEQUENCE_ITEM* stop = nullptr;  // the item after the loop body
 };
 
 // Builds the program of `leaf`'s loop, from its current item on; false when the loop holds an

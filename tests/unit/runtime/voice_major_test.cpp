@@ -143,10 +143,13 @@ std::string GeneratedScript(std::mt19937& random) {
     const char* const loopItems[] = {"%a = %a + 0.7 ", "%a = %a * 1.003 ", "%a = %a - 0.4 ", "%a = %a / 1.002 ",
                                      "%a = %a \\ 90 ", "%b = %a ", "%b = %p * 2 ", "%a = (%a + %b) * 0.5 + 1 ",
                                      "vol(0.5) ", "vol(%v) ", "fadein(30) ", "fadeout(50) ", "own ", "sqr(%a) ",
-                                     "saw(%b) ", "sqr(12) ", "out(%b) ", "out(0.25) ", "`7` ", "`319` "};
+                                     "saw(%b) ", "sqr(12) ", "out(%b) ", "out(0.25) ", "`7` ", "`319` ",
+                                     "%b = sin2pi(%a / 40) * 20 + 30 ", "%a = %a + (3 - 1.5) * ~0.0004 ",
+                                     "%b = _(%a * 1.7) - @%b \\ 9 ", "%b = \\\\ %a * 0.01 ", "%a = -%a + #%p + !0.001 "};
+    constexpr int kLoopItems = static_cast<int>(sizeof loopItems / sizeof loopItems[0]);
     for (int i = 0; i < 2; ++i) {
         std::string body = std::string(pick(0, 1) == 0 ? "sqr(%a) " : "out(%a) ");
-        for (int item = pick(0, 5); item > 0; --item) body.insert(pick(0, 1) == 0 ? 0 : body.size(), loopItems[pick(0, 19)]);
+        for (int item = pick(0, 5); item > 0; --item) body.insert(pick(0, 1) == 0 ? 0 : body.size(), loopItems[pick(0, kLoopItems - 1)]);
         script += "lp" + std::to_string(i) + ":%p = dur(" + number(30, 600) + ") { %a = " + number(5, 40) + " %b = " +
                   number(2, 30) + " %v = 0." + number(1, 9) + " @loop " + body + "}\n";
     }
