@@ -230,7 +230,8 @@ int64_t PeriodOf(const LOOP_OP& op, SEQUENCE_INSTANCE_DATA& leaf, const CVoice& 
 bool BuildLoopProgram(SEQUENCE_INSTANCE_DATA& leaf, const CVoice& voice, LOOP_PROGRAM& program) {
     CSequence& sequence = *leaf.sequence;
     if (!sequence.looping || sequence.conditionIsWhile || !leaf.started || leaf.remaining == 0) return false;
-    if (voice.released && voice.releaseOwner == sequence.box) return false;
+    // Whose loop a release ends is settled by the interpreter when no box holds it yet.
+    if (voice.released && (voice.releaseOwner == nullptr || voice.releaseOwner == sequence.box)) return false;
     if (HasSteadyShape(sequence)) return false;
     const SEQUENCE_ITEM* start = sequence.loopStart;
     const SEQUENCE_ITEM* stop = start;

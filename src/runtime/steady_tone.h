@@ -24,13 +24,15 @@ SEQUENCE_INSTANCE_DATA* SteadyRootOf(const CBox& box, BOX_INSTANCE_DATA& root);
 void NoteSteadyItem(CSequence& sequence, SEQUENCE_INSTANCE_DATA& instance, const SEQUENCE_ITEM& item);
 
 // Whether the noted tone of `instance` may produce the next sample without the item loop (the
-// period is then in `period`): the voice is not released, the duration has not run out, the
+// period is then in `period`): the voice's release does not end this loop (it acts on another
+// box, which plays on until its own loop ends), the duration has not run out, the
 // while condition (if any) still holds and the period is a positive count. Period and condition
 // are read at every call, since other voices and the host may write the variables they read.
 inline bool SteadyToneReady(const SEQUENCE_INSTANCE_DATA& instance, const CVoice& voice, int64_t& period) {
     const SEQUENCE_ITEM& tone = *instance.steadyTone;
-    if (voice.released || instance.remaining == 0 || instance.current != &tone + 1) return false;
     const CSequence& sequence = *instance.sequence;
+    if (instance.remaining == 0 || instance.current != &tone + 1) return false;
+    if (voice.released && (voice.releaseOwner == nullptr || voice.releaseOwner == sequence.box)) return false;
     if (sequence.conditionIsWhile && EvaluateValue(sequence.condition, &instance, voice.clock) == 0.0f) return false;
     period = instance.steadyPeriod != 0 ? instance.steadyPeriod : ToInt64(EvaluateValue(tone.value, &instance, voice.clock));
     return period > 0;
