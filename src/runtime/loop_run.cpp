@@ -1,6 +1,7 @@
 // Building and running loop programs.
 #include "runtime/loop_run.h"
 
+#include <algorithm>
 #include <atomic>
 #include <cmath>
 
@@ -328,12 +329,13 @@ void RunLoopSamples(SEQUENCE_INSTANCE_DATA& leaf, LOOP_PROGRAM& program, CVoice&
             }
             break;
         }
-        // The end of the produced item, as the interpreter's Produce.
-        if (leaf.remaining > 0) --leaf.remaining;
-        leaf.started = 1;
         values[i] = value * leaf.volume;
     }
     program.at = at;
+    // The end of each produced item, as the interpreter's Produce, once for the run: nothing in
+    // a loop body reads the count, and a run never outlasts a counted duration.
+    if (leaf.remaining > 0) leaf.remaining = std::max<int64_t>(leaf.remaining - count, 0);
+    leaf.started = 1;
 }
 
 void FinishLoopRun(SEQUENCE_INSTANCE_DATA& leaf, const LOOP_PROGRAM& program) {
