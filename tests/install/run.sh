@@ -144,7 +144,7 @@ for needle in '^\.TH MORVANEL "1"' "morvanel $version" '^\.SS "morvanel render"'
 done
 commands="$(bash -c 'source "$1"; COMP_WORDS=("$2" ""); COMP_CWORD=1; _morvanel; echo "${COMPREPLY[*]}"' _ \
     "$prefix/share/bash-completion/completions/morvanel" "$prefix/bin/morvanel")"
-[ "$commands" = "render check --help" ] || fail "the installed completion offers '$commands' as commands"
+[ "$commands" = "render play check --help" ] || fail "the installed completion offers '$commands' as commands"
 
 echo "== cpack: .deb and .tar.gz"
 (cd "$build" && quietly cpack -B "$scratch/packages")
