@@ -79,8 +79,16 @@ bool CEngine::Tick() {
             case CMD_SPAWN:
                 player.StartVoice(command.start, command.serial, command.note, command.velocity);
                 break;
+            case CMD_START_KEY:
+                if (CVoice* voice = player.StartVoice(command.start, command.serial, command.note, command.velocity)) {
+                    voice->midiKey = command.note;
+                }
+                break;
             case CMD_RELEASE_VOICE:
                 player.ReleaseVoice(command.voiceId);
+                break;
+            case CMD_RELEASE_KEY:
+                player.ReleaseKey(command.note);
                 break;
             case CMD_STOP_VOICE:
                 player.StopVoice(command.voiceId);

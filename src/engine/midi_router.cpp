@@ -16,18 +16,20 @@ void MidiRouter::NoteOn(int32_t note, int32_t velocity) {
     // A name too long for a start text cannot be posted: the note records serial 0, as a start
     // dropped by a full ring does.
     const int64_t serial =
-        key.state == KEY_MAPPED ? engine->commands.Post(CMD_START_VOICE, key.boxName, 0, note, scaled) : 0;
+        key.state == KEY_MAPPED ? engine->commands.Post(CMD_START_KEY, key.boxName, 0, note, scaled) : 0;
+    if (serial == 0) return;
     std::lock_guard<std::mutex> guard(notesLock);
-    activeNotes[note].push_back(serial);
+    heldKeys.insert(note);
 }
 
 void MidiRouter::NoteOff(int32_t note) {
-    std::vector<int64_t> serials;
     {
         std::lock_guard<std::mutex> guard(notesLock);
-        serials.swap(activeNotes[note]);
+        if (heldKeys.erase(note) == 0) return;
     }
-    for (int64_t serial : serials) engine->commands.Post(CMD_RELEASE_VOICE, nullptr, serial, 0, 0.0f);
+    // One command for however many voices the key started: a note struck again and again cannot
+    // overflow the ring with its releases and leave voices hanging.
+    engine->commands.Post(CMD_RELEASE_KEY, nullptr, 0, note, 0.0f);
 }
 
 }  // namespace morvanel

@@ -3,9 +3,8 @@
 #pragma once
 
 #include <cstdint>
-#include <map>
 #include <mutex>
-#include <vector>
+#include <set>
 
 namespace morvanel {
 
@@ -15,13 +14,14 @@ class MidiRouter {
 public:
     explicit MidiRouter(CEngine* engine) : engine(engine) {}
 
-    // Control thread. Posts CMD_START_VOICE for a mapped key and remembers its serial (0 when the
-    // queue was full). Unmapped keys are ignored.
+    // Control thread. Posts CMD_START_KEY for a mapped key and remembers that the key holds voices
+    // (a start dropped by a full ring starts nothing to remember). Unmapped keys are ignored.
     void NoteOn(int32_t note, int32_t velocity);
-    // Control thread. Posts one CMD_RELEASE_VOICE per serial the key started, then forgets them.
+    // Control thread. Posts one CMD_RELEASE_KEY for every voice the key started up to now, then
+    // forgets the key.
     void NoteOff(int32_t note);
 
-    std::map<int32_t, std::vector<int64_t>> activeNotes;
+    std::set<int32_t> heldKeys;  // keys with note-ons since their last note-off
     CEngine* engine;
 
 private:

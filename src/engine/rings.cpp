@@ -23,7 +23,7 @@ void AdvanceIndex(std::atomic<int32_t>& index, int32_t size) {
     } while (!index.compare_exchange_weak(current, next));
 }
 
-bool IsStart(int32_t kind) { return kind == CMD_START_VOICE || kind == CMD_SPAWN; }
+bool IsStart(int32_t kind) { return kind == CMD_START_VOICE || kind == CMD_START_KEY || kind == CMD_SPAWN; }
 
 bool FitsNameField(const char* text) {
     return text == nullptr || std::strlen(text) < static_cast<size_t>(kCommandNameCapacity);
@@ -82,7 +82,7 @@ int64_t CommandQueue::Post(int32_t kind, const char* text, int64_t voiceId, int3
         const START_REQUEST start = ParseStartText(text, kind == CMD_SPAWN);
         return PostStart(kind, text, start, note, velocity);
     }
-    const bool usesName = kind != CMD_PARSE && kind != CMD_RELEASE_VOICE && kind != CMD_STOP_VOICE;
+    const bool usesName = kind != CMD_PARSE && kind != CMD_RELEASE_VOICE && kind != CMD_RELEASE_KEY && kind != CMD_STOP_VOICE;
     if (usesName && !FitsNameField(text)) return 0;
     Command* slot = Reserve();
     if (slot == nullptr) return 0;
@@ -92,6 +92,8 @@ int64_t CommandQueue::Post(int32_t kind, const char* text, int64_t voiceId, int3
         std::snprintf(slot->name, sizeof slot->name, "%s", text != nullptr ? text : "");
         slot->note = note;
         slot->velocity = velocity;
+    } else if (kind == CMD_RELEASE_KEY) {
+        slot->note = note;
     }
     return Publish(*slot, kind, voiceId);
 }

@@ -20,6 +20,8 @@ enum CommandKind : int32_t {
     CMD_SPAWN = 7,
     CMD_PARSE = 8,
     CMD_RESET = 10,
+    CMD_START_KEY = 11,    // a start by a MIDI note-on: the voice remembers its key
+    CMD_RELEASE_KEY = 12,  // releases every voice a key started
 };
 
 enum ResponseType : int32_t {

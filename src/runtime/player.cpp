@@ -119,6 +119,12 @@ void CPlayer::ReleaseVoice(int64_t voiceId) {
     if (CVoice* voice = FindVoice(voiceId)) voice->released = 1;
 }
 
+void CPlayer::ReleaseKey(int32_t key) {
+    for (CVoice* voice : voices) {
+        if (voice->midiKey == key) voice->released = 1;
+    }
+}
+
 void CPlayer::StopVoice(int64_t voiceId) {
     if (CVoice* voice = FindVoice(voiceId)) morvanel::StopVoice(*voice);
 }

@@ -52,6 +52,9 @@ public:
     // The live voice with `voiceId`, or null: one bucket of the lookup.
     CVoice* FindVoice(int64_t voiceId) const;
     void ReleaseVoice(int64_t voiceId);
+    // Releases every voice that a note-on of `key` started. Commands apply in order, so a note-on
+    // posted after the note-off has not started its voice yet.
+    void ReleaseKey(int32_t key);
     void StopVoice(int64_t voiceId);
     void StopEveryVoice();
 

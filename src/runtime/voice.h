@@ -36,6 +36,7 @@ public:
     bool stopped = false;
     int32_t released = 0;
     int64_t voiceId;
+    int32_t midiKey = -1;  // the key whose note-on started the voice; -1 for other starts
     // Entries 1..256 of the argument stack, taken from the record pool at the first push: most
     // voices never push, and a voice without it stays small enough for thousands to fit in cache.
     float* stack = nullptr;
