@@ -104,6 +104,8 @@ function ShowDiagnostics(result) {
 }
 
 async function Play() {
+    // Cleared at once, so that nobody reads the last script's result as this one's.
+    SetStatus('Compiling\u2026', 'busy');
     try {
         const { node } = await EnsureAudio();
         // Play means this script alone: boxes, key maps and voices of earlier scripts go first.

@@ -66,7 +66,11 @@ async function SetScript(text) {
 
 async function Play() {
     await page.click('#play');
-    await page.waitForFunction(() => document.querySelector('#status').textContent !== '', null, WAIT);
+    // The page shows "busy" from the click until this script's result arrives.
+    await page.waitForFunction(() => {
+        const status = document.querySelector('#status');
+        return status.className !== 'busy' && status.textContent !== '';
+    }, null, WAIT);
 }
 
 // Level reports come about 40 times a second; this keeps the loudest one from now on.
