@@ -87,10 +87,11 @@ public:
     bool loopLabelPending = false;
     bool releaseLabelPending = false;
     // Facts about the items that the runtime works out once (a compiled sequence never changes):
-    // whether running it is invisible to other voices, and whether it loops over exactly one
-    // square or saw item. -1 until first asked.
+    // whether running it is invisible to other voices, whether it loops over exactly one square or
+    // saw item, and whether a loop run can take its loop body. -1 until first asked.
     int8_t independence = -1;
     int8_t steadyShape = -1;
+    int8_t loopRunShape = -1;
     int8_t balancedPushes = -1;
 
 private:

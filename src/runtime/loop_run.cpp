@@ -226,6 +226,75 @@ int64_t PeriodOf(const LOOP_OP& op, SEQUENCE_INSTANCE_DATA& leaf, const CVoice& 
     return op.left.storage != &op.left.constant ? ToInt64(Load(op.left.storage)) : op.period;
 }
 
+// One operation of an expression or a plain assignment, by its code (a constant code lets the
+// compiler keep only its case).
+inline void ApplyArithmetic(int32_t code, const LOOP_OP& op, const CLOCK* clock) {
+    switch (code) {
+        case OP_LET_VALUE: Store(op.target, Read(op.left)); return;
+        case OP_ADD: Store(op.target, Read(op.left) + Read(op.right)); return;
+        case OP_SUB: Store(op.target, Read(op.left) - Read(op.right)); return;
+        case OP_MUL: Store(op.target, Read(op.left) * Read(op.right)); return;
+        case OP_DIV: Store(op.target, Read(op.left) / Read(op.right)); return;
+        case OP_MOD: Store(op.target, std::fmod(Read(op.left), Read(op.right))); return;
+        case OP_SIN2PI: Store(op.target, SineOfTurns(Read(op.left))); return;
+        default: Store(op.target, ApplyUnaryExpression(op.function, Read(op.left), clock)); return;  // OP_UNARY
+    }
+}
+
+bool IsArithmetic(int32_t code) {
+    return (code >= OP_LET_VALUE && code <= OP_MOD) || code == OP_SIN2PI || code == OP_UNARY;
+}
+
+const SEQUENCE_ITEM* LoopBodyEnd(const CSequence& sequence) {
+    const SEQUENCE_ITEM* stop = sequence.loopStart;
+    while (stop != sequence.releaseStart && stop->kind != SI_END) ++stop;
+    return stop;
+}
+
+// Whether the loop body is one a run can take: not a lone tone (a steady tone runs on its own),
+// short enough, only items a run does, and at least one that produces a sample.
+bool HasLoopRunShape(CSequence& sequence) {
+    if (HasSteadyShape(sequence)) return false;
+    const SEQUENCE_ITEM* const stop = LoopBodyEnd(sequence);
+    const int64_t items = stop - sequence.loopStart;
+    if (items == 0 || items > kMaxLoopItems) return false;
+    bool produces = false;
+    for (const SEQUENCE_ITEM* item = sequence.loopStart; item != stop; ++item) {
+        switch (item->kind) {
+            case SI_SQR:
+            case SI_SAW:
+            case SI_OUT:
+            case SI_SAMPLE: produces = true; break;
+            case SI_LET:
+            case SI_VOL:
+            case SI_FADEIN:
+            case SI_FADEOUT:
+            case SI_OWN: break;
+            default: return false;
+        }
+    }
+    return produces;
+}
+
+// Marks the program a sweep when its body is one square or saw tone on a period read from storage
+// with its oscillator known, and otherwise only arithmetic.
+void FindSweep(LOOP_PROGRAM& program) {
+    program.sweepTone = -1;
+    program.sweepCount = 0;
+    int32_t tone = -1;
+    for (int32_t index = 0; index < program.count; ++index) {
+        const LOOP_OP& op = program.ops[index];
+        if (IsArithmetic(op.code)) continue;
+        if ((op.code != OP_SQR && op.code != OP_SAW) || op.readByRule || op.oscillator == nullptr || tone >= 0) return;
+        tone = index;
+    }
+    if (tone < 0) return;
+    for (int32_t step = 1; step < program.count; ++step) {
+        program.sweepOrder[program.sweepCount++] = (tone + step) % program.count;
+    }
+    program.sweepTone = tone;
+}
+
 }  // namespace
 
 bool BuildLoopProgram(SEQUENCE_INSTANCE_DATA& leaf, const CVoice& voice, LOOP_PROGRAM& program) {
@@ -233,20 +302,13 @@ bool BuildLoopProgram(SEQUENCE_INSTANCE_DATA& leaf, const CVoice& voice, LOOP_PR
     if (!sequence.looping || sequence.conditionIsWhile || !leaf.started || leaf.remaining == 0) return false;
     // Whose loop a release ends is settled by the interpreter when no box holds it yet.
     if (voice.released && (voice.releaseOwner == nullptr || voice.releaseOwner == sequence.box)) return false;
-    if (HasSteadyShape(sequence)) return false;
+    if (sequence.loopRunShape < 0) sequence.loopRunShape = HasLoopRunShape(sequence) ? 1 : 0;
+    if (sequence.loopRunShape == 0) return false;
     const SEQUENCE_ITEM* start = sequence.loopStart;
-    const SEQUENCE_ITEM* stop = start;
-    while (stop != sequence.releaseStart && stop->kind != SI_END) ++stop;
-    const int32_t items = static_cast<int32_t>(stop - start);
-    if (items == 0 || items > kMaxLoopItems || leaf.current < start || leaf.current > stop) return false;
+    const SEQUENCE_ITEM* stop = LoopBodyEnd(sequence);
+    if (leaf.current < start || leaf.current > stop) return false;
     bool own = false;
-    bool produces = false;
-    for (const SEQUENCE_ITEM* item = start; item != stop; ++item) {
-        own = own || item->kind == SI_OWN;
-        produces = produces || item->kind == SI_SQR || item->kind == SI_SAW || item->kind == SI_OUT ||
-                   item->kind == SI_SAMPLE;
-    }
-    if (!produces) return false;
+    for (const SEQUENCE_ITEM* item = start; item != stop; ++item) own = own || item->kind == SI_OWN;
     int32_t count = 0;
     program.at = -1;
     for (const SEQUENCE_ITEM* item = start; item != stop; ++item) {
@@ -279,8 +341,87 @@ bool BuildLoopProgram(SEQUENCE_INSTANCE_DATA& leaf, const CVoice& voice, LOOP_PR
     program.count = count;
     if (program.at < 0) program.at = count;  // at the end of the body: round again first
     program.stop = stop;
+    FindSweep(program);
     return true;
 }
+
+namespace {
+
+// One sample the general way: the operations from `at` up to and including the one that
+// produces, exactly as the interpreter's item loop.
+inline float RunOneSample(const LOOP_OP* ops, int32_t size, int32_t& at, SEQUENCE_INSTANCE_DATA& leaf,
+                          CVoice& voice) {
+    for (;;) {
+        // The end of the loop body: round again (no while condition, not being released).
+        if (at == size) at = 0;
+        const LOOP_OP& op = ops[at++];
+        switch (op.code) {
+            case OP_LET:
+                WriteSlotAt(leaf, op.item->value.number.slot, EvaluateExpression(*op.item->expression, &leaf, voice.clock));
+                continue;
+            case OP_VOL: SetVolume(leaf, EvaluateValue(op.item->value, &leaf, voice.clock)); continue;
+            case OP_FADEIN: StartFadeIn(leaf, ToInt64(EvaluateValue(op.item->value, &leaf, voice.clock))); continue;
+            case OP_FADEOUT: StartFadeOut(leaf, ToInt64(EvaluateValue(op.item->value, &leaf, voice.clock))); continue;
+            case OP_OWN: leaf.own = 1; continue;
+            case OP_SQR: {
+                UpdateFade(leaf);
+                OSCILLATOR_STATE& oscillator = op.oscillator != nullptr ? *op.oscillator : FindOscillator(leaf);
+                return SquareSample(oscillator, PeriodOf(op, leaf, voice));
+            }
+            case OP_SAW: {
+                UpdateFade(leaf);
+                OSCILLATOR_STATE& oscillator = op.oscillator != nullptr ? *op.oscillator : FindOscillator(leaf);
+                return SawSample(oscillator, PeriodOf(op, leaf, voice));
+            }
+            case OP_OUT:
+                UpdateFade(leaf);
+                return op.readByRule ? EvaluateValue(op.item->value, &leaf, voice.clock) : Read(op.left);
+            default: ApplyArithmetic(op.code, op, voice.clock); continue;
+        }
+    }
+}
+
+// Samples [i, count) of a sweep (see LOOP_PROGRAM), the position just after its tone: the
+// arithmetic in body order, then the tone, as the general way does them.
+template <bool kSquare, int32_t kOnly>
+void RunSweep(const LOOP_PROGRAM& program, SEQUENCE_INSTANCE_DATA& leaf, const CLOCK* clock, float* values, int i,
+              int count) {
+    const LOOP_OP& tone = program.ops[program.sweepTone];
+    const float* const period = tone.left.storage;
+    OSCILLATOR_STATE& oscillator = *tone.oscillator;
+    const int32_t arithmetic = program.sweepCount;
+    for (; i < count; ++i) {
+        if constexpr (kOnly != 0) {
+            ApplyArithmetic(kOnly, program.ops[program.sweepOrder[0]], clock);
+        } else {
+            for (int32_t k = 0; k < arithmetic; ++k) {
+                const LOOP_OP& op = program.ops[program.sweepOrder[k]];
+                ApplyArithmetic(op.code, op, clock);
+            }
+        }
+        UpdateFade(leaf);
+        const int64_t samples = ToInt64(Load(period));
+        const float value = kSquare ? SquareSample(oscillator, samples) : SawSample(oscillator, samples);
+        values[i] = value * leaf.volume;
+    }
+}
+
+template <bool kSquare>
+void RunSweepOf(const LOOP_PROGRAM& program, SEQUENCE_INSTANCE_DATA& leaf, const CLOCK* clock, float* values, int i,
+                int count) {
+    // A body of one tone and one step of two operands (a glide, a laser's fall) runs without any
+    // dispatch per sample.
+    const int32_t only = program.sweepCount == 1 ? program.ops[program.sweepOrder[0]].code : 0;
+    switch (only) {
+        case OP_ADD: RunSweep<kSquare, OP_ADD>(program, leaf, clock, values, i, count); return;
+        case OP_SUB: RunSweep<kSquare, OP_SUB>(program, leaf, clock, values, i, count); return;
+        case OP_MUL: RunSweep<kSquare, OP_MUL>(program, leaf, clock, values, i, count); return;
+        case OP_DIV: RunSweep<kSquare, OP_DIV>(program, leaf, clock, values, i, count); return;
+        default: RunSweep<kSquare, 0>(program, leaf, clock, values, i, count); return;
+    }
+}
+
+}  // namespace
 
 void RunLoopSamples(SEQUENCE_INSTANCE_DATA& leaf, LOOP_PROGRAM& program, CVoice& voice, float* values, int count) {
     // The position lives in a register for the run: stores through variable storage could
@@ -288,48 +429,22 @@ void RunLoopSamples(SEQUENCE_INSTANCE_DATA& leaf, LOOP_PROGRAM& program, CVoice&
     const LOOP_OP* const ops = program.ops;
     const int32_t size = program.count;
     int32_t at = program.at;
-    for (int i = 0; i < count; ++i) {
-        float value;
-        for (;;) {
-            // The end of the loop body: round again (no while condition, not being released).
-            if (at == size) at = 0;
-            const LOOP_OP& op = ops[at++];
-            switch (op.code) {
-                case OP_LET_VALUE: Store(op.target, Read(op.left)); continue;
-                case OP_ADD: Store(op.target, Read(op.left) + Read(op.right)); continue;
-                case OP_SUB: Store(op.target, Read(op.left) - Read(op.right)); continue;
-                case OP_MUL: Store(op.target, Read(op.left) * Read(op.right)); continue;
-                case OP_DIV: Store(op.target, Read(op.left) / Read(op.right)); continue;
-                case OP_MOD: Store(op.target, std::fmod(Read(op.left), Read(op.right))); continue;
-                case OP_LET:
-                    WriteSlotAt(leaf, op.item->value.number.slot, EvaluateExpression(*op.item->expression, &leaf, voice.clock));
-                    continue;
-                case OP_VOL: SetVolume(leaf, EvaluateValue(op.item->value, &leaf, voice.clock)); continue;
-                case OP_FADEIN: StartFadeIn(leaf, ToInt64(EvaluateValue(op.item->value, &leaf, voice.clock))); continue;
-                case OP_FADEOUT: StartFadeOut(leaf, ToInt64(EvaluateValue(op.item->value, &leaf, voice.clock))); continue;
-                case OP_OWN: leaf.own = 1; continue;
-                case OP_SIN2PI: Store(op.target, SineOfTurns(Read(op.left))); continue;
-                case OP_UNARY: Store(op.target, ApplyUnaryExpression(op.function, Read(op.left), voice.clock)); continue;
-                case OP_SQR: {
-                    UpdateFade(leaf);
-                    OSCILLATOR_STATE& oscillator = op.oscillator != nullptr ? *op.oscillator : FindOscillator(leaf);
-                    value = SquareSample(oscillator, PeriodOf(op, leaf, voice));
-                    break;
-                }
-                case OP_SAW: {
-                    UpdateFade(leaf);
-                    OSCILLATOR_STATE& oscillator = op.oscillator != nullptr ? *op.oscillator : FindOscillator(leaf);
-                    value = SawSample(oscillator, PeriodOf(op, leaf, voice));
-                    break;
-                }
-                default:  // OP_OUT
-                    UpdateFade(leaf);
-                    value = op.readByRule ? EvaluateValue(op.item->value, &leaf, voice.clock) : Read(op.left);
-                    break;
+    int i = 0;
+    if (program.sweepTone >= 0) {
+        // The general way up to the first tone, then the sweep's own loop.
+        const int32_t afterTone = program.sweepTone + 1;
+        const auto normal = [size](int32_t position) { return position == size ? 0 : position; };
+        for (; i < count && normal(at) != normal(afterTone); ++i) values[i] = RunOneSample(ops, size, at, leaf, voice) * leaf.volume;
+        if (i < count) {
+            if (ops[program.sweepTone].code == OP_SQR) {
+                RunSweepOf<true>(program, leaf, voice.clock, values, i, count);
+            } else {
+                RunSweepOf<false>(program, leaf, voice.clock, values, i, count);
             }
-            break;
+            at = afterTone;
         }
-        values[i] = value * leaf.volume;
+    } else {
+        for (; i < count; ++i) values[i] = RunOneSample(ops, size, at, leaf, voice) * leaf.volume;
     }
     program.at = at;
     // The end of each produced item, as the interpreter's Produce, once for the run: nothing in

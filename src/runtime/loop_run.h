@@ -50,6 +50,12 @@ struct LOOP_PROGRAM {
     float temporaries[kMaxLoopOps];  // the intermediate values of expressions, one per operation
     int32_t count = 0;
     int32_t at = 0;  // the first op of the sequence's current item
+    // A sweep (a glide, a laser's fall, a siren): one square or saw tone and otherwise only
+    // arithmetic, whose samples after the first tone run in a loop of their own. The tone's
+    // index or -1, and the arithmetic in the order a sample runs it.
+    int32_t sweepTone = -1;
+    int32_t sweepCount = 0;
+    int32_t sweepOrder[kMaxLoopOps];
     const SEQUENCE_ITEM* stop = nullptr;  // the item after the loop body
 };
 

@@ -33,7 +33,7 @@ struct Play {
 const Play kPlays[] = {
     {"arpeggio", nullptr, 0, 0, nullptr},
     {"coin", nullptr, 0, 0, nullptr},
-    {"drums", nullptr, 0, 17360, "the snare's white noise starts at sample 17360"},
+    {"drums", nullptr, 0, -1, "its hi-hat draws random numbers from the first sample"},
     {"explosion", nullptr, 0, -1, "its noise draws random numbers from the first sample"},
     {"keyboard", nullptr, 0, 0, nullptr},
     {"laser", nullptr, 0, 0, nullptr},

@@ -153,6 +153,12 @@ std::string GeneratedScript(std::mt19937& random) {
         script += "lp" + std::to_string(i) + ":%p = dur(" + number(30, 600) + ") { %a = " + number(5, 40) + " %b = " +
                   number(2, 30) + " %v = 0." + number(1, 9) + " @loop " + body + "}\n";
     }
+    // A sweep: one tone and one step of the variable its period reads, in either order.
+    const char* const steps[] = {"%a = %a + 0.03 ", "%a = %a - 0.02 ", "%a = %a * 1.001 ", "%a = %a / 1.001 "};
+    const std::string tone = std::string(waves[pick(0, 1)]) + "(%a) ";
+    const std::string step = steps[pick(0, 3)];
+    script += "sw = dur(" + number(100, 600) + ") { %a = " + number(10, 40) + " fadeout(" + number(50, 700) + ") @loop " +
+              (pick(0, 1) == 0 ? tone + step : step + tone) + "}\n";
     const char* const noises[] = {"noise5(7)", "noise17e(9)", "?"};
     script += std::string("n0 = dur(") + number(50, 300) + ") { fadeout(" + number(10, 200) + ") @loop " +
               noises[pick(0, 2)] + " }\n";
@@ -179,7 +185,7 @@ std::string GeneratedScript(std::mt19937& random) {
               ") { @loop sqr(%p) } }\n";
     script += "[lim maxinst(2)] = dur(" + number(100, 900) + ") { @loop sqr(" + number(3, 40) + ") }\n";
     script += "calls = { @loop lim t0:9:50 }\n";
-    script += "loops = { @loop lp0:" + number(3, 50) + " lp1:" + number(3, 50) + " }\n";
+    script += "loops = { @loop lp0:" + number(3, 50) + " lp1:" + number(3, 50) + " sw }\n";
     script += "midikey(40, 80, held)\n";
     return script;
 }
