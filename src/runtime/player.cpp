@@ -174,10 +174,12 @@ void CPlayer::PrepareRecords() {
         TrySizesOf(*this, *box);
     };
     if (pool.BlocksMade() == 0) {
-        // Voices: the record, its slots and its argument stack.
+        // Voices: the record, its slots and both sizes of its argument stack.
         pool.deallocate(pool.allocate(sizeof(CVoice), alignof(CVoice)), sizeof(CVoice), alignof(CVoice));
-        constexpr size_t kStackBytes = sizeof(float) * (kArgumentStackSize + 1);
-        pool.deallocate(pool.allocate(kStackBytes, alignof(float)), kStackBytes, alignof(float));
+        for (const int room : {kFirstStackRoom, kArgumentStackSize}) {
+            const size_t bytes = sizeof(float) * static_cast<size_t>(room);
+            pool.Give(pool.Take(bytes), bytes);
+        }
     }
     for (const auto& [name, box] : program.boxes.Named()) {
         prepare(box);

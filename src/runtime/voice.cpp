@@ -14,8 +14,8 @@
 namespace morvanel {
 
 namespace {
-constexpr size_t kStackBytes = sizeof(float) * (kArgumentStackSize + 1);
-}
+size_t StackBytes(int32_t room) { return sizeof(float) * static_cast<size_t>(room); }
+}  // namespace
 
 CVoice::CVoice(CPlayer* owningPlayer, CBox* box, int64_t id)
     : CNumericVariablesState(&owningPlayer->program.voiceScope, &owningPlayer->pool),
@@ -25,7 +25,7 @@ CVoice::CVoice(CPlayer* owningPlayer, CBox* box, int64_t id)
       voiceId(id) {}
 
 CVoice::~CVoice() {
-    if (stack != nullptr) player->pool.deallocate(stack, kStackBytes, alignof(float));
+    if (stack != nullptr) player->pool.Give(stack, StackBytes(stackRoom));
 }
 
 CNumericVariablesState* CVoice::GetScopeState(int32_t kind, int32_t) {
@@ -116,18 +116,26 @@ void PushArgument(CVoice& voice, float value) {
         }
         return;
     }
-    if (voice.stack == nullptr) {
-        voice.stack = static_cast<float*>(voice.player->pool.allocate(kStackBytes, alignof(float)));
-        std::fill(voice.stack, voice.stack + kArgumentStackSize + 1, 0.0f);
+    const int32_t entry = kArgumentStackSize - voice.stackIndex;
+    if (entry >= voice.stackRoom) {
+        const int32_t room = voice.stack == nullptr ? kFirstStackRoom : kArgumentStackSize;
+        auto* grown = static_cast<float*>(voice.player->pool.Take(StackBytes(room)));
+        std::fill(grown, grown + room, 0.0f);
+        if (voice.stack != nullptr) {
+            std::copy(voice.stack, voice.stack + voice.stackRoom, grown);
+            voice.player->pool.Give(voice.stack, StackBytes(voice.stackRoom));
+        }
+        voice.stack = grown;
+        voice.stackRoom = room;
     }
-    voice.stack[voice.stackIndex] = value;
+    voice.stack[entry] = value;
     --voice.stackIndex;
 }
 
 float PopArgument(CVoice& voice) {
     if (voice.stackIndex >= kArgumentStackSize) return 0.0f;
     ++voice.stackIndex;
-    return voice.stack[voice.stackIndex];
+    return voice.stack[kArgumentStackSize - voice.stackIndex];
 }
 
 namespace {

@@ -15,6 +15,8 @@ namespace morvanel {
 class CPlayer;
 
 constexpr int kArgumentStackSize = 256;
+// The entries of a voice's first argument-stack block.
+constexpr int kFirstStackRoom = 16;
 constexpr int kMaxCallDepth = 12;
 // Work units one voice may spend on one sample, over its whole call tree (see the interpreter).
 constexpr int32_t kMaxVoiceWorkPerSample = 4096;
@@ -37,9 +39,12 @@ public:
     int32_t released = 0;
     int64_t voiceId;
     int32_t midiKey = -1;  // the key whose note-on started the voice; -1 for other starts
-    // Entries 1..256 of the argument stack, taken from the record pool at the first push: most
-    // voices never push, and a voice without it stays small enough for thousands to fit in cache.
+    // The argument stack, entries 1..256, from the record pool at the first push: most voices
+    // never push, and a voice without it stays small enough for thousands to fit in cache. Entry
+    // i lives at stack[kArgumentStackSize - i]; the block holds `stackRoom` entries, a few at first
+    // (calls pass a handful of arguments) and all of them once a body pushes deeper.
     float* stack = nullptr;
+    int32_t stackRoom = 0;
     int32_t stackIndex = kArgumentStackSize;
     int32_t workLeft = kMaxVoiceWorkPerSample;  // what the voice may still do for this sample
     // The root sequence instance when the box is one sequence looping over one tone item: its
