@@ -7,20 +7,13 @@
 
 #include "program/model.h"
 #include "program/values.h"
+#include "runtime/always_inline.h"
 #include "runtime/evaluate.h"
 #include "runtime/generators.h"
 #include "runtime/player.h"
 #include "runtime/steady_tone.h"
 #include "runtime/voice.h"
 #include "vars/numeric_cast.h"
-
-#if defined(__GNUC__)
-#define MORVANEL_ALWAYS_INLINE [[gnu::always_inline]] inline
-#elif defined(_MSC_VER)
-#define MORVANEL_ALWAYS_INLINE __forceinline
-#else
-#define MORVANEL_ALWAYS_INLINE inline
-#endif
 
 namespace morvanel {
 

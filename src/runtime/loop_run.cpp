@@ -6,6 +6,7 @@
 #include <cmath>
 
 #include "program/values.h"
+#include "runtime/always_inline.h"
 #include "runtime/evaluate.h"
 #include "runtime/generators.h"
 #include "runtime/steady_tone.h"
@@ -221,7 +222,7 @@ void BuildTone(const SEQUENCE_ITEM& item, SEQUENCE_INSTANCE_DATA& leaf, bool res
     op.oscillator = resolveOscillator ? &FindOscillator(leaf) : nullptr;
 }
 
-int64_t PeriodOf(const LOOP_OP& op, SEQUENCE_INSTANCE_DATA& leaf, const CVoice& voice) {
+MORVANEL_ALWAYS_INLINE int64_t PeriodOf(const LOOP_OP& op, SEQUENCE_INSTANCE_DATA& leaf, const CVoice& voice) {
     if (op.readByRule) return ToInt64(EvaluateValue(op.item->value, &leaf, voice.clock));
     return op.left.storage != &op.left.constant ? ToInt64(Load(op.left.storage)) : op.period;
 }
@@ -288,7 +289,7 @@ void FindSweep(LOOP_PROGRAM& program) {
         if ((op.code != OP_SQR && op.code != OP_SAW) || op.readByRule || op.oscillator == nullptr || tone >= 0) return;
         tone = index;
     }
-    if (tone < 0) return;
+    if (tone < 0 || program.count < 2) return;
     for (int32_t step = 1; step < program.count; ++step) {
         program.sweepOrder[program.sweepCount++] = (tone + step) % program.count;
     }
@@ -349,8 +350,8 @@ namespace {
 
 // One sample the general way: the operations from `at` up to and including the one that
 // produces, exactly as the interpreter's item loop.
-inline float RunOneSample(const LOOP_OP* ops, int32_t size, int32_t& at, SEQUENCE_INSTANCE_DATA& leaf,
-                          CVoice& voice) {
+MORVANEL_ALWAYS_INLINE float RunOneSample(const LOOP_OP* ops, int32_t size, int32_t& at,
+                                          SEQUENCE_INSTANCE_DATA& leaf, CVoice& voice) {
     for (;;) {
         // The end of the loop body: round again (no while condition, not being released).
         if (at == size) at = 0;
@@ -390,9 +391,17 @@ void RunSweep(const LOOP_PROGRAM& program, SEQUENCE_INSTANCE_DATA& leaf, const C
     const float* const period = tone.left.storage;
     OSCILLATOR_STATE& oscillator = *tone.oscillator;
     const int32_t arithmetic = program.sweepCount;
+    // The one step's operands, held in registers: a store through variable storage could
+    // otherwise be taken to change the program.
+    const LOOP_OP& step = program.ops[program.sweepOrder[0]];
+    const float* const left = step.left.storage;
+    const float* const right = step.right.storage;
+    float* const target = step.target;
     for (; i < count; ++i) {
         if constexpr (kOnly != 0) {
-            ApplyArithmetic(kOnly, program.ops[program.sweepOrder[0]], clock);
+            const float a = Load(left);
+            const float b = Load(right);
+            Store(target, kOnly == OP_ADD ? a + b : kOnly == OP_SUB ? a - b : kOnly == OP_MUL ? a * b : a / b);
         } else {
             for (int32_t k = 0; k < arithmetic; ++k) {
                 const LOOP_OP& op = program.ops[program.sweepOrder[k]];
