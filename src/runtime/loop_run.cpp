@@ -383,13 +383,16 @@ MORVANEL_ALWAYS_INLINE float RunOneSample(const LOOP_OP* ops, int32_t size, int3
 }
 
 // Samples [i, count) of a sweep (see LOOP_PROGRAM), the position just after its tone: the
-// arithmetic in body order, then the tone, as the general way does them.
-template <bool kSquare, int32_t kOnly>
+// arithmetic in body order, then the tone, as the general way does them. A sweep's body changes
+// no volume or fade, so without a fade running the volume stays as it is for the run; the
+// oscillator is the leaf's alone, so it lives in registers until the run ends.
+template <bool kSquare, int32_t kOnly, bool kFading>
 void RunSweep(const LOOP_PROGRAM& program, SEQUENCE_INSTANCE_DATA& leaf, const CLOCK* clock, float* values, int i,
               int count) {
     const LOOP_OP& tone = program.ops[program.sweepTone];
     const float* const period = tone.left.storage;
-    OSCILLATOR_STATE& oscillator = *tone.oscillator;
+    OSCILLATOR_STATE oscillator = *tone.oscillator;
+    const float volume = leaf.volume;
     const int32_t arithmetic = program.sweepCount;
     // The one step's operands, held in registers: a store through variable storage could
     // otherwise be taken to change the program.
@@ -408,10 +411,21 @@ void RunSweep(const LOOP_PROGRAM& program, SEQUENCE_INSTANCE_DATA& leaf, const C
                 ApplyArithmetic(op.code, op, clock);
             }
         }
-        UpdateFade(leaf);
+        if constexpr (kFading) UpdateFade(leaf);
         const int64_t samples = ToInt64(Load(period));
         const float value = kSquare ? SquareSample(oscillator, samples) : SawSample(oscillator, samples);
-        values[i] = value * leaf.volume;
+        values[i] = value * (kFading ? leaf.volume : volume);
+    }
+    *tone.oscillator = oscillator;
+}
+
+template <bool kSquare, int32_t kOnly>
+void RunSweepFaded(const LOOP_PROGRAM& program, SEQUENCE_INSTANCE_DATA& leaf, const CLOCK* clock, float* values,
+                   int i, int count) {
+    if (leaf.fadeStep != 0.0f) {
+        RunSweep<kSquare, kOnly, true>(program, leaf, clock, values, i, count);
+    } else {
+        RunSweep<kSquare, kOnly, false>(program, leaf, clock, values, i, count);
     }
 }
 
@@ -422,11 +436,11 @@ void RunSweepOf(const LOOP_PROGRAM& program, SEQUENCE_INSTANCE_DATA& leaf, const
     // dispatch per sample.
     const int32_t only = program.sweepCount == 1 ? program.ops[program.sweepOrder[0]].code : 0;
     switch (only) {
-        case OP_ADD: RunSweep<kSquare, OP_ADD>(program, leaf, clock, values, i, count); return;
-        case OP_SUB: RunSweep<kSquare, OP_SUB>(program, leaf, clock, values, i, count); return;
-        case OP_MUL: RunSweep<kSquare, OP_MUL>(program, leaf, clock, values, i, count); return;
-        case OP_DIV: RunSweep<kSquare, OP_DIV>(program, leaf, clock, values, i, count); return;
-        default: RunSweep<kSquare, 0>(program, leaf, clock, values, i, count); return;
+        case OP_ADD: RunSweepFaded<kSquare, OP_ADD>(program, leaf, clock, values, i, count); return;
+        case OP_SUB: RunSweepFaded<kSquare, OP_SUB>(program, leaf, clock, values, i, count); return;
+        case OP_MUL: RunSweepFaded<kSquare, OP_MUL>(program, leaf, clock, values, i, count); return;
+        case OP_DIV: RunSweepFaded<kSquare, OP_DIV>(program, leaf, clock, values, i, count); return;
+        default: RunSweepFaded<kSquare, 0>(program, leaf, clock, values, i, count); return;
     }
 }
 
