@@ -229,16 +229,17 @@ MORVANEL_ALWAYS_INLINE int64_t PeriodOf(const LOOP_OP& op, SEQUENCE_INSTANCE_DAT
 
 // One operation of an expression or a plain assignment, by its code (a constant code lets the
 // compiler keep only its case).
-inline void ApplyArithmetic(int32_t code, const LOOP_OP& op, const CLOCK* clock) {
+inline void ApplyArithmetic(int32_t code, int32_t function, const float* left, const float* right, float* target,
+                            const CLOCK* clock) {
     switch (code) {
-        case OP_LET_VALUE: Store(op.target, Read(op.left)); return;
-        case OP_ADD: Store(op.target, Read(op.left) + Read(op.right)); return;
-        case OP_SUB: Store(op.target, Read(op.left) - Read(op.right)); return;
-        case OP_MUL: Store(op.target, Read(op.left) * Read(op.right)); return;
-        case OP_DIV: Store(op.target, Read(op.left) / Read(op.right)); return;
-        case OP_MOD: Store(op.target, std::fmod(Read(op.left), Read(op.right))); return;
-        case OP_SIN2PI: Store(op.target, SineOfTurns(Read(op.left))); return;
-        default: Store(op.target, ApplyUnaryExpression(op.function, Read(op.left), clock)); return;  // OP_UNARY
+        case OP_LET_VALUE: Store(target, Load(left)); return;
+        case OP_ADD: Store(target, Load(left) + Load(right)); return;
+        case OP_SUB: Store(target, Load(left) - Load(right)); return;
+        case OP_MUL: Store(target, Load(left) * Load(right)); return;
+        case OP_DIV: Store(target, Load(left) / Load(right)); return;
+        case OP_MOD: Store(target, std::fmod(Load(left), Load(right))); return;
+        case OP_SIN2PI: Store(target, SineOfTurns(Load(left))); return;
+        default: Store(target, ApplyUnaryExpression(function, Load(left), clock)); return;  // OP_UNARY
     }
 }
 
@@ -282,6 +283,7 @@ bool HasLoopRunShape(CSequence& sequence) {
 void FindSweep(LOOP_PROGRAM& program) {
     program.sweepTone = -1;
     program.sweepCount = 0;
+    program.sweepGlides = false;
     int32_t tone = -1;
     for (int32_t index = 0; index < program.count; ++index) {
         const LOOP_OP& op = program.ops[index];
@@ -291,8 +293,15 @@ void FindSweep(LOOP_PROGRAM& program) {
     }
     if (tone < 0 || program.count < 2) return;
     for (int32_t step = 1; step < program.count; ++step) {
-        program.sweepOrder[program.sweepCount++] = (tone + step) % program.count;
+        const LOOP_OP& op = program.ops[(tone + step) % program.count];
+        program.sweepSteps[program.sweepCount++] =
+            SWEEP_STEP{op.code, op.function, op.left.storage, op.right.storage, op.target};
     }
+    // A glide's shape: the one step moves the period's own variable by a constant.
+    const LOOP_OP& only = program.ops[(tone + 1) % program.count];
+    program.sweepGlides = program.sweepCount == 1 && only.code >= OP_ADD && only.code <= OP_DIV &&
+                          only.left.storage == only.target && only.right.storage == &only.right.constant &&
+                          program.ops[tone].left.storage == only.target;
     program.sweepTone = tone;
 }
 
@@ -377,7 +386,9 @@ MORVANEL_ALWAYS_INLINE float RunOneSample(const LOOP_OP* ops, int32_t size, int3
             case OP_OUT:
                 UpdateFade(leaf);
                 return op.readByRule ? EvaluateValue(op.item->value, &leaf, voice.clock) : Read(op.left);
-            default: ApplyArithmetic(op.code, op, voice.clock); continue;
+            default:
+                ApplyArithmetic(op.code, op.function, op.left.storage, op.right.storage, op.target, voice.clock);
+                continue;
         }
     }
 }
@@ -394,29 +405,27 @@ void RunSweep(const LOOP_PROGRAM& program, SEQUENCE_INSTANCE_DATA& leaf, const C
     OSCILLATOR_STATE oscillator = *tone.oscillator;
     const float volume = leaf.volume;
     const int32_t arithmetic = program.sweepCount;
-    // The one step's operands, held in registers: a store through variable storage could
-    // otherwise be taken to change the program.
-    const LOOP_OP& step = program.ops[program.sweepOrder[0]];
-    const float* const left = step.left.storage;
-    const float* const right = step.right.storage;
-    float* const target = step.target;
+    // A glide's variable is read by nothing else in the run: it lives in a register and is
+    // stored once at the end, so no sample waits for the store of the one before.
+    float* const target = program.sweepSteps[0].target;
+    float glide = kOnly != 0 ? Load(target) : 0.0f;
+    const float by = kOnly != 0 ? Load(program.sweepSteps[0].right) : 0.0f;
     for (; i < count; ++i) {
         if constexpr (kOnly != 0) {
-            const float a = Load(left);
-            const float b = Load(right);
-            Store(target, kOnly == OP_ADD ? a + b : kOnly == OP_SUB ? a - b : kOnly == OP_MUL ? a * b : a / b);
+            glide = kOnly == OP_ADD ? glide + by : kOnly == OP_SUB ? glide - by : kOnly == OP_MUL ? glide * by : glide / by;
         } else {
             for (int32_t k = 0; k < arithmetic; ++k) {
-                const LOOP_OP& op = program.ops[program.sweepOrder[k]];
-                ApplyArithmetic(op.code, op, clock);
+                const SWEEP_STEP& each = program.sweepSteps[k];
+                ApplyArithmetic(each.code, each.function, each.left, each.right, each.target, clock);
             }
         }
         if constexpr (kFading) UpdateFade(leaf);
-        const int64_t samples = ToInt64(Load(period));
+        const int64_t samples = ToInt64(kOnly != 0 ? glide : Load(period));
         const float value = kSquare ? SquareSample(oscillator, samples) : SawSample(oscillator, samples);
         values[i] = value * (kFading ? leaf.volume : volume);
     }
     *tone.oscillator = oscillator;
+    if constexpr (kOnly != 0) Store(target, glide);
 }
 
 template <bool kSquare, int32_t kOnly>
@@ -432,9 +441,8 @@ void RunSweepFaded(const LOOP_PROGRAM& program, SEQUENCE_INSTANCE_DATA& leaf, co
 template <bool kSquare>
 void RunSweepOf(const LOOP_PROGRAM& program, SEQUENCE_INSTANCE_DATA& leaf, const CLOCK* clock, float* values, int i,
                 int count) {
-    // A body of one tone and one step of two operands (a glide, a laser's fall) runs without any
-    // dispatch per sample.
-    const int32_t only = program.sweepCount == 1 ? program.ops[program.sweepOrder[0]].code : 0;
+    // A glide (a laser's fall) runs without any dispatch per sample.
+    const int32_t only = program.sweepGlides ? program.sweepSteps[0].code : 0;
     switch (only) {
         case OP_ADD: RunSweepFaded<kSquare, OP_ADD>(program, leaf, clock, values, i, count); return;
         case OP_SUB: RunSweepFaded<kSquare, OP_SUB>(program, leaf, clock, values, i, count); return;

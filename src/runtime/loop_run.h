@@ -41,6 +41,15 @@ struct LOOP_OP {
     OSCILLATOR_STATE* oscillator;
 };
 
+// An arithmetic operation of a sweep, its operands resolved.
+struct SWEEP_STEP {
+    int32_t code;
+    int32_t function;
+    const float* left;
+    const float* right;
+    float* target;
+};
+
 struct LOOP_PROGRAM {
     LOOP_PROGRAM() = default;
     LOOP_PROGRAM(const LOOP_PROGRAM&) = delete;
@@ -55,7 +64,8 @@ struct LOOP_PROGRAM {
     // index or -1, and the arithmetic in the order a sample runs it.
     int32_t sweepTone = -1;
     int32_t sweepCount = 0;
-    int32_t sweepOrder[kMaxLoopOps];
+    bool sweepGlides = false;  // one step: the period's variable = itself +-*/ a constant
+    SWEEP_STEP sweepSteps[kMaxLoopOps];
     const SEQUENCE_ITEM* stop = nullptr;  // the item after the loop body
 };
 
