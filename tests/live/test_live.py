@@ -13,7 +13,8 @@ import tempfile
 import time
 
 sys.path.insert(0, os.path.join(os.path.dirname(__file__), "..", "tool"))
-from tool_support import SOURCE, TOOL, ToolTestCase, read_float_wav, run_tool, zero_crossing_frequency  # noqa: E402
+from tool_support import (SOURCE, TOOL, ToolTestCase, read_float_wav, run_tool, sounding_spans,  # noqa: E402
+                          zero_crossing_frequency)
 
 PROBE = os.environ.get("MORVANEL_JACK_PROBE", "morvanel_jack_probe")
 NAME = "morvanel_probe"
@@ -74,17 +75,6 @@ def quiet(errors):
 
 def first_sound(samples):
     return next(index for index, value in enumerate(samples) if value != 0.0)
-
-
-def sounding_spans(samples):
-    spans, start = [], None
-    for index, value in enumerate(samples + [0.0]):
-        if value != 0.0 and start is None:
-            start = index
-        elif value == 0.0 and start is not None:
-            spans.append((start, index))
-            start = None
-    return spans
 
 
 def first_difference(actual, expected):

@@ -8,7 +8,7 @@ import sys
 from fractions import Fraction
 
 sys.path.insert(0, os.path.dirname(__file__))
-from tool_support import ToolTestCase, main, read_float_wav, run_tool  # noqa: E402
+from tool_support import ToolTestCase, main, read_float_wav, run_tool, sounding_spans  # noqa: E402
 
 # Every key plays a square at its own pitch for as long as it is held: the sound is non-zero from
 # the note-on's sample up to the note-off's, and silent outside.
@@ -74,17 +74,6 @@ def sample_at(tick, rate):
     seconds += Fraction((tick - previous_tick) * micros, PPQN * 1000000)
     exact = seconds * rate
     return int(exact + Fraction(1, 2))
-
-
-def sounding_spans(samples):
-    spans, start = [], None
-    for index, value in enumerate(samples + [0.0]):
-        if value != 0.0 and start is None:
-            start = index
-        elif value == 0.0 and start is not None:
-            spans.append((start, index))
-            start = None
-    return spans
 
 
 class MidiFileTiming(ToolTestCase):

@@ -61,6 +61,18 @@ def zero_crossing_frequency(samples, rate):
     return crossings / 2.0 / (len(samples) / rate)
 
 
+def sounding_spans(samples):
+    """The [start, end) index ranges of `samples` where the value is not 0.0."""
+    spans, start = [], None
+    for index, value in enumerate(samples + [0.0]):
+        if value != 0.0 and start is None:
+            start = index
+        elif value == 0.0 and start is not None:
+            spans.append((start, index))
+            start = None
+    return spans
+
+
 class ToolTestCase(unittest.TestCase):
     def setUp(self):
         self.scratch = tempfile.TemporaryDirectory()

@@ -3,7 +3,6 @@
 
 #include <fcntl.h>
 #include <signal.h>
-#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -13,6 +12,8 @@
 #include <cerrno>
 #include <cmath>
 #include <cstring>
+
+#include "session.h"
 
 namespace morvanel::tool {
 
@@ -37,39 +38,6 @@ struct RECORD {
     int64_t value = 0;  // header: format * 65536 + tracks; tempo: microseconds per quarter note;
                         // complaint: the length of the text that follows
 };
-
-bool ReadWhole(const std::string& path, std::string& bytes, std::string& error) {
-    const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0) {
-        error = std::strerror(errno);
-        return false;
-    }
-    struct stat status {};
-    if (fstat(fd, &status) == 0 && S_ISDIR(status.st_mode)) {
-        close(fd);
-        error = std::strerror(EISDIR);
-        return false;
-    }
-    char chunk[65536];
-    for (;;) {
-        const ssize_t count = read(fd, chunk, sizeof chunk);
-        if (count == 0) break;
-        if (count < 0) {
-            if (errno == EINTR) continue;
-            error = std::strerror(errno);
-            close(fd);
-            return false;
-        }
-        if (bytes.size() + static_cast<size_t>(count) > kMaxMidiBytes) {
-            error = "larger than 8 MiB, more than a song's notes need";
-            close(fd);
-            return false;
-        }
-        bytes.append(chunk, static_cast<size_t>(count));
-    }
-    close(fd);
-    return true;
-}
 
 bool WriteAll(int fd, const void* data, size_t size) {
     const char* bytes = static_cast<const char*>(data);
@@ -162,7 +130,9 @@ int64_t ScaledRounded(int64_t value, int64_t rate, int64_t divisor) {
 bool LoadMidiSong(const std::string& path, int sampleRate, int channel, double longestSeconds, MIDI_SONG& song,
                   std::string& error) {
     std::string bytes;
-    if (!ReadWhole(path, bytes, error)) return false;
+    if (!ReadWholeFile(path, kMaxMidiBytes, "larger than 8 MiB, more than a song's notes need", bytes, error)) {
+        return false;
+    }
     bytes.append(kPadding, '\0');
 
     int ends[2];

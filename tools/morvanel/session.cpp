@@ -151,7 +151,8 @@ SCRIPT_ANALYSIS AnalyseScript(const std::string& script, int sampleRate, OutputR
     return analysis;
 }
 
-bool ReadScript(const std::string& path, std::string& text, std::string& error) {
+bool ReadWholeFile(const std::string& path, size_t limit, const char* tooLarge, std::string& bytes,
+                   std::string& error) {
     const bool standardInput = path == "-";
     const int fd = standardInput ? STDIN_FILENO : open(path.c_str(), O_RDONLY | O_CLOEXEC);
     if (fd < 0) {
@@ -164,7 +165,7 @@ bool ReadScript(const std::string& path, std::string& text, std::string& error) 
         error = std::strerror(EISDIR);
         return false;
     }
-    text.clear();
+    bytes.clear();
     char chunk[65536];
     for (;;) {
         const ssize_t count = read(fd, chunk, sizeof chunk);
@@ -175,15 +176,19 @@ bool ReadScript(const std::string& path, std::string& text, std::string& error) 
             if (!standardInput) close(fd);
             return false;
         }
-        if (text.size() + static_cast<size_t>(count) > kMaxScriptBytes) {
-            error = "larger than 16 MiB, more than a script can be";
+        if (bytes.size() + static_cast<size_t>(count) > limit) {
+            error = tooLarge;
             if (!standardInput) close(fd);
             return false;
         }
-        text.append(chunk, static_cast<size_t>(count));
+        bytes.append(chunk, static_cast<size_t>(count));
     }
     if (!standardInput) close(fd);
     return true;
+}
+
+bool ReadScript(const std::string& path, std::string& text, std::string& error) {
+    return ReadWholeFile(path, kMaxScriptBytes, "larger than 16 MiB, more than a script can be", text, error);
 }
 
 std::string WithoutRunCommands(const SCRIPT_OUTLINE& outline, std::vector<std::string>& startTexts) {

@@ -57,6 +57,11 @@ CompileResult CompileScript(const std::string& script, int sampleRate);
 // library's printed output is dropped.
 SCRIPT_ANALYSIS AnalyseScript(const std::string& script, int sampleRate, OutputRouting& routing, bool lint);
 
+// Reads a whole file of at most `limit` bytes; "-" reads standard input. False with the reason
+// ("No such file or directory", "Is a directory", ...) when it cannot, `tooLarge` over the limit.
+bool ReadWholeFile(const std::string& path, size_t limit, const char* tooLarge, std::string& bytes,
+                   std::string& error);
+
 // Reads a whole script; "-" reads standard input. False with the reason ("No such file or
 // directory", "Is a directory", ...) when it cannot. Texts over 16 MiB are refused.
 bool ReadScript(const std::string& path, std::string& text, std::string& error);
