@@ -28,8 +28,12 @@ void MidiRouter::NoteOff(int32_t note) {
         if (heldKeys.erase(note) == 0) return;
     }
     // One command for however many voices the key started: a note struck again and again cannot
-    // overflow the ring with its releases and leave voices hanging.
-    engine->commands.Post(CMD_RELEASE_KEY, nullptr, 0, note, 0.0f);
+    // overflow the ring with its releases and leave voices hanging. When the ring is full the key
+    // stays held, so that the next note-off of the key releases them.
+    if (engine->commands.Post(CMD_RELEASE_KEY, nullptr, 0, note, 0.0f) == 0) {
+        std::lock_guard<std::mutex> guard(notesLock);
+        heldKeys.insert(note);
+    }
 }
 
 }  // namespace morvanel

@@ -93,6 +93,23 @@ TEST(Midi, OneNoteOffReleasesAHundredVoicesOfItsKeyAndNoOthers) {
     EXPECT_EQ(MorvanelActiveVoices(instance.id()), 1);
 }
 
+// A note-off that finds the ring full keeps its key held: the next note-off releases the voices.
+TEST(Midi, NoteOffDroppedByAFullRingIsRetriedByTheNextNoteOff) {
+    Instance instance;
+    instance.Parse("lead = { @loop `9` } midikey(60, 60, lead)");
+    CEngine& engine = EngineOf(instance.id());
+    MidiNoteOn(60, 100, instance.id());
+    TakeAll(engine);
+    for (int i = 0; i < 64; ++i) instance.Start("none");
+    MidiNoteOff(60, instance.id());
+    TakeAll(engine);
+    MidiNoteOff(60, instance.id());
+    const std::vector<TakenCommand> taken = TakeAll(engine);
+    ASSERT_EQ(taken.size(), 1u);
+    EXPECT_EQ(taken[0].kind, morvanel::CMD_RELEASE_KEY);
+    EXPECT_EQ(taken[0].note, 60);
+}
+
 // A start dropped by a full ring starts nothing, so the key has nothing to release.
 TEST(Midi, DroppedStartLeavesNothingToRelease) {
     Instance instance;
