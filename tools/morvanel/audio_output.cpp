@@ -76,7 +76,7 @@ std::vector<AUDIO_DEVICE> CAudioSystem::OutputDevices() const {
     return devices;
 }
 
-bool CAudioSystem::FindDevice(const std::string& spec, AUDIO_DEVICE& device, std::string& error) const {
+bool CAudioSystem::FindDevice(const std::string& wanted, AUDIO_DEVICE& device, std::string& error) const {
     if (!ready) {
         error = "cannot start PortAudio: " + problem;
         return false;
@@ -84,10 +84,10 @@ bool CAudioSystem::FindDevice(const std::string& spec, AUDIO_DEVICE& device, std
     const std::vector<AUDIO_DEVICE> devices = OutputDevices();
     // A device that another program holds when PortAudio looks is listed without outputs.
     auto heldElsewhere = [&] {
-        for (int index = 0; index < Pa_GetDeviceCount() && !spec.empty(); ++index) {
+        for (int index = 0; index < Pa_GetDeviceCount() && !wanted.empty(); ++index) {
             const PaDeviceInfo* info = Pa_GetDeviceInfo(index);
             if (info == nullptr || info->name == nullptr || info->maxOutputChannels > 0 ||
-                Lower(info->name).find(Lower(spec)) == std::string::npos) {
+                Lower(info->name).find(Lower(wanted)) == std::string::npos) {
                 continue;
             }
             error = std::string("the audio device '") + info->name + "' offers no output now: another program may hold it "
@@ -102,30 +102,30 @@ bool CAudioSystem::FindDevice(const std::string& spec, AUDIO_DEVICE& device, std
                 "running JACK server (a sound card that another program holds is not listed)";
         return false;
     }
-    if (spec.empty()) {
+    if (wanted.empty()) {
         const auto preferred = std::find_if(devices.begin(), devices.end(), [](const AUDIO_DEVICE& d) { return d.isDefault; });
         device = preferred != devices.end() ? *preferred : devices.front();
         return true;
     }
     char* end = nullptr;
-    const long number = std::strtol(spec.c_str(), &end, 10);
-    if (end != spec.c_str() && *end == '\0') {
+    const long number = std::strtol(wanted.c_str(), &end, 10);
+    if (end != wanted.c_str() && *end == '\0') {
         for (const AUDIO_DEVICE& candidate : devices) {
             if (candidate.index == number) {
                 device = candidate;
                 return true;
             }
         }
-        error = "no audio output device has the number " + spec + " (" + kListHint + ")";
+        error = "no audio output device has the number " + wanted + " (" + kListHint + ")";
         return false;
     }
     std::vector<AUDIO_DEVICE> matches;
     for (const AUDIO_DEVICE& candidate : devices) {
-        if (Lower(candidate.name) == Lower(spec)) {
+        if (Lower(candidate.name) == Lower(wanted)) {
             device = candidate;
             return true;
         }
-        if (Lower(candidate.name).find(Lower(spec)) != std::string::npos) matches.push_back(candidate);
+        if (Lower(candidate.name).find(Lower(wanted)) != std::string::npos) matches.push_back(candidate);
     }
     if (matches.size() == 1) {
         device = matches.front();
@@ -133,10 +133,10 @@ bool CAudioSystem::FindDevice(const std::string& spec, AUDIO_DEVICE& device, std
     }
     if (matches.empty()) {
         if (heldElsewhere()) return false;
-        error = "no audio output device is called '" + spec + "' (" + kListHint + "; one that another program holds "
+        error = "no audio output device is called '" + wanted + "' (" + kListHint + "; one that another program holds "
                 "is not listed)";
     } else {
-        error = "'" + spec + "' names " + std::to_string(matches.size()) + " audio output devices:";
+        error = "'" + wanted + "' names " + std::to_string(matches.size()) + " audio output devices:";
         for (const AUDIO_DEVICE& match : matches) {
             error.append(" ").append(std::to_string(match.index)).append(" '").append(match.name).append("',");
         }

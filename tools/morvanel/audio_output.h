@@ -35,9 +35,9 @@ public:
     void Abandon() { ready = false; }
     const std::string& Problem() const { return problem; }
     std::vector<AUDIO_DEVICE> OutputDevices() const;
-    // `spec` is a device number, or a part of a device's name (any case) that only one device has;
+    // `wanted` is a device number, or a part of a device's name (any case) that only one device has;
     // "" is the system's default output.
-    bool FindDevice(const std::string& spec, AUDIO_DEVICE& device, std::string& error) const;
+    bool FindDevice(const std::string& wanted, AUDIO_DEVICE& device, std::string& error) const;
 
 private:
     bool ready = false;

@@ -2,7 +2,7 @@
 # tool's own --help, so the completion follows the tool; --voice offers the boxes of the script
 # being rendered, as `morvanel check --json` reports them.
 
-# "NAMES SPEC" for each option of `TOOL COMMAND --help`: NAMES like "-o,--output", SPEC the value
+# "NAMES TYPE" for each option of `TOOL COMMAND --help`: NAMES like "-o,--output", TYPE the value
 # type ("TEXT", "INT:INT", "TEXT:{16,24,32f}"), empty for a flag.
 _morvanel_options() {
     "$1" "$2" --help 2>/dev/null |
@@ -26,19 +26,19 @@ _morvanel() {
         return
     fi
 
-    local options names spec name takesValue=()
+    local options names valueType name takesValue=()
     options=$(_morvanel_options "$tool" "$command")
-    while read -r names spec; do
-        [[ -n $spec ]] && takesValue+=(${names//,/ })
+    while read -r names valueType; do
+        [[ -n $valueType ]] && takesValue+=(${names//,/ })
         for name in ${names//,/ }; do
-            [[ $prev == "$name" && -n $spec ]] || continue
-            if [[ $spec == *\{*\}* ]]; then
-                spec=${spec#*\{}
-                spec=${spec%\}*}
-                mapfile -t COMPREPLY < <(compgen -W "${spec//,/ }" -- "$cur")
+            [[ $prev == "$name" && -n $valueType ]] || continue
+            if [[ $valueType == *\{*\}* ]]; then
+                valueType=${valueType#*\{}
+                valueType=${valueType%\}*}
+                mapfile -t COMPREPLY < <(compgen -W "${valueType//,/ }" -- "$cur")
             elif [[ $name == --voice ]]; then
                 mapfile -t COMPREPLY < <(compgen -W "$(_morvanel_boxes "$tool" "$commandIndex")" -- "$cur")
-            elif [[ $spec == TEXT* ]]; then
+            elif [[ $valueType == TEXT* ]]; then
                 compopt -o filenames 2>/dev/null
                 mapfile -t COMPREPLY < <(compgen -f -- "$cur")
             else
