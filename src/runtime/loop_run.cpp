@@ -33,7 +33,19 @@ enum LoopOpCode : int32_t {
     OP_OUT,              // SI_OUT and SI_SAMPLE
     OP_SIN2PI,           // target = the one-operand function of left
     OP_UNARY,            // the other one-operand functions, by the interpreter's routine
+    OP_RANDOM,           // target = the next drawn number as `?` reads it
+    OP_NOISE,            // white noise from the next drawn number
 };
+
+// A drawn number as `?` and as white noise read it, by the interpreter's formulas.
+float RandomOfDraw(int32_t draw) { return static_cast<float>(draw % 1000) / 1000.0f; }
+float NoiseOfDraw(int32_t draw) { return static_cast<float>((draw & 1023) - 512) * 0.001953125f; }
+
+bool DrawsRandom(const EXPRESSION* expression) {
+    if (expression == nullptr) return false;
+    return std::any_of(expression->ops.begin(), expression->ops.end(),
+                       [](const EXPRESSION_OP& op) { return op.kind == EN_RANDOM; });
+}
 
 // Variable storage is read and written as the interpreter's slot access does: relaxed atomics, so
 // that a host writing a global at the same moment is no data race.
@@ -106,10 +118,12 @@ constexpr int kMaxPendingOperands = 16;
 // `target`: constants and the parts made only of constants are folded (by the very routines the
 // interpreter uses, so the values are the same), each remaining operator becomes one operation
 // into a temporary. The rate and tempo do not change during a run, so units of constants fold
-// too. False, with `count` unchanged, for what only the interpreter's evaluation does: random
-// draws, variables not bound yet, programs too deep or too long.
+// too. A random draw becomes an operation that reads the next drawn number, when the run is
+// `drawing`. False, with `count` unchanged, for what only the interpreter's evaluation does:
+// draws in a run that is not drawing, variables not bound yet, programs too deep or too long.
 bool CompileExpression(const EXPRESSION& expression, SEQUENCE_INSTANCE_DATA& leaf, const CLOCK* clock,
-                       const SEQUENCE_ITEM& item, float* target, LOOP_PROGRAM& program, int32_t& count) {
+                       const SEQUENCE_ITEM& item, float* target, bool drawing, LOOP_PROGRAM& program,
+                       int32_t& count) {
     PENDING_OPERAND stack[kMaxPendingOperands];
     int32_t top = 0;
     int32_t used = count;
@@ -145,7 +159,13 @@ bool CompileExpression(const EXPRESSION& expression, SEQUENCE_INSTANCE_DATA& lea
             }
             continue;
         }
-        if (part.kind == EN_RANDOM) return false;
+        if (part.kind == EN_RANDOM) {
+            if (!drawing || top == kMaxPendingOperands) return false;
+            LOOP_OP* op = emit(OP_RANDOM);
+            if (op == nullptr) return false;
+            stack[top++] = PENDING_OPERAND{false, 0.0f, op->target};
+            continue;
+        }
         if (IsBinaryExpression(part.kind)) {
             if (top < 2) return false;
             const PENDING_OPERAND right = stack[--top];
@@ -193,15 +213,15 @@ bool CompileExpression(const EXPRESSION& expression, SEQUENCE_INSTANCE_DATA& lea
 }
 
 // An assignment: its expression compiled, or where that cannot be, one operation that evaluates
-// it as the interpreter does.
-bool BuildAssignment(const SEQUENCE_ITEM& item, SEQUENCE_INSTANCE_DATA& leaf, const CLOCK* clock,
+// it as the interpreter does (never one that draws: its draw would come at the wrong moment).
+bool BuildAssignment(const SEQUENCE_ITEM& item, SEQUENCE_INSTANCE_DATA& leaf, const CLOCK* clock, bool drawing,
                      LOOP_PROGRAM& program, int32_t& count) {
     float* target = nullptr;
     if (ResolveTarget(item.value, leaf, target) &&
-        CompileExpression(*item.expression, leaf, clock, item, target, program, count)) {
+        CompileExpression(*item.expression, leaf, clock, item, target, drawing, program, count)) {
         return true;
     }
-    if (count == kMaxLoopOps) return false;
+    if (count == kMaxLoopOps || DrawsRandom(item.expression.get())) return false;
     LOOP_OP& op = program.ops[count++];
     op = LOOP_OP{};
     op.code = OP_LET;
@@ -266,7 +286,8 @@ bool HasLoopRunShape(CSequence& sequence) {
             case SI_SQR:
             case SI_SAW:
             case SI_OUT:
-            case SI_SAMPLE: produces = true; break;
+            case SI_SAMPLE:
+            case SI_NOISE_SAMPLE: produces = true; break;
             case SI_LET:
             case SI_VOL:
             case SI_FADEIN:
@@ -305,9 +326,22 @@ void FindSweep(LOOP_PROGRAM& program) {
     program.sweepTone = tone;
 }
 
+// Whether a drawing program draws the same count at every sample: one item produces, and the
+// run starts just after it, so each sample runs the whole body once.
+bool DrawsEvenly(const LOOP_PROGRAM& program) {
+    int32_t producer = -1;
+    for (int32_t index = 0; index < program.count; ++index) {
+        const int32_t code = program.ops[index].code;
+        if (code != OP_SQR && code != OP_SAW && code != OP_OUT && code != OP_NOISE) continue;
+        if (producer >= 0) return false;
+        producer = index;
+    }
+    return producer >= 0 && program.at % program.count == (producer + 1) % program.count;
+}
+
 }  // namespace
 
-bool BuildLoopProgram(SEQUENCE_INSTANCE_DATA& leaf, const CVoice& voice, LOOP_PROGRAM& program) {
+bool BuildLoopProgram(SEQUENCE_INSTANCE_DATA& leaf, const CVoice& voice, bool drawing, LOOP_PROGRAM& program) {
     CSequence& sequence = *leaf.sequence;
     if (!sequence.looping || sequence.conditionIsWhile || !leaf.started || leaf.remaining == 0) return false;
     // Whose loop a release ends is settled by the interpreter when no box holds it yet.
@@ -324,7 +358,7 @@ bool BuildLoopProgram(SEQUENCE_INSTANCE_DATA& leaf, const CVoice& voice, LOOP_PR
     for (const SEQUENCE_ITEM* item = start; item != stop; ++item) {
         if (item == leaf.current) program.at = count;
         if (item->kind == SI_LET) {
-            if (!BuildAssignment(*item, leaf, voice.clock, program, count)) return false;
+            if (!BuildAssignment(*item, leaf, voice.clock, drawing, program, count)) return false;
             continue;
         }
         if (count == kMaxLoopOps) return false;
@@ -345,12 +379,24 @@ bool BuildLoopProgram(SEQUENCE_INSTANCE_DATA& leaf, const CVoice& voice, LOOP_PR
                 op.code = OP_OUT;
                 op.readByRule = !ResolveValue(item->value, leaf, op.left);
                 break;
+            case SI_NOISE_SAMPLE:
+                if (!drawing) return false;
+                op.code = OP_NOISE;
+                break;
             default: return false;
         }
     }
     program.count = count;
     if (program.at < 0) program.at = count;  // at the end of the body: round again first
     program.stop = stop;
+    program.drawsPerSample = 0;
+    program.drawSkip = 0;
+    program.draws = nullptr;
+    for (int32_t index = 0; index < count; ++index) {
+        const int32_t code = program.ops[index].code;
+        if (code == OP_RANDOM || code == OP_NOISE) ++program.drawsPerSample;
+    }
+    if (program.drawsPerSample > 0 && !DrawsEvenly(program)) return false;
     FindSweep(program);
     return true;
 }
@@ -360,7 +406,7 @@ namespace {
 // One sample the general way: the operations from `at` up to and including the one that
 // produces, exactly as the interpreter's item loop.
 MORVANEL_ALWAYS_INLINE float RunOneSample(const LOOP_OP* ops, int32_t size, int32_t& at,
-                                          SEQUENCE_INSTANCE_DATA& leaf, CVoice& voice) {
+                                          SEQUENCE_INSTANCE_DATA& leaf, CVoice& voice, const int32_t*& draws) {
     for (;;) {
         // The end of the loop body: round again (no while condition, not being released).
         if (at == size) at = 0;
@@ -386,6 +432,10 @@ MORVANEL_ALWAYS_INLINE float RunOneSample(const LOOP_OP* ops, int32_t size, int3
             case OP_OUT:
                 UpdateFade(leaf);
                 return op.readByRule ? EvaluateValue(op.item->value, &leaf, voice.clock) : Read(op.left);
+            case OP_NOISE:
+                UpdateFade(leaf);
+                return NoiseOfDraw(*draws++);
+            case OP_RANDOM: Store(op.target, RandomOfDraw(*draws++)); continue;
             default:
                 ApplyArithmetic(op.code, op.function, op.left.storage, op.right.storage, op.target, voice.clock);
                 continue;
@@ -460,12 +510,15 @@ void RunLoopSamples(SEQUENCE_INSTANCE_DATA& leaf, LOOP_PROGRAM& program, CVoice&
     const LOOP_OP* const ops = program.ops;
     const int32_t size = program.count;
     int32_t at = program.at;
+    const int32_t* draws = program.draws;
     int i = 0;
     if (program.sweepTone >= 0) {
         // The general way up to the first tone, then the sweep's own loop.
         const int32_t afterTone = program.sweepTone + 1;
         const auto normal = [size](int32_t position) { return position == size ? 0 : position; };
-        for (; i < count && normal(at) != normal(afterTone); ++i) values[i] = RunOneSample(ops, size, at, leaf, voice) * leaf.volume;
+        for (; i < count && normal(at) != normal(afterTone); ++i) {
+            values[i] = RunOneSample(ops, size, at, leaf, voice, draws) * leaf.volume;
+        }
         if (i < count) {
             if (ops[program.sweepTone].code == OP_SQR) {
                 RunSweepOf<true>(program, leaf, voice.clock, values, i, count);
@@ -475,9 +528,14 @@ void RunLoopSamples(SEQUENCE_INSTANCE_DATA& leaf, LOOP_PROGRAM& program, CVoice&
             at = afterTone;
         }
     } else {
-        for (; i < count; ++i) values[i] = RunOneSample(ops, size, at, leaf, voice) * leaf.volume;
+        const int32_t skip = program.drawSkip;
+        for (; i < count; ++i) {
+            values[i] = RunOneSample(ops, size, at, leaf, voice, draws) * leaf.volume;
+            draws += skip;
+        }
     }
     program.at = at;
+    program.draws = draws;
     // The end of each produced item, as the interpreter's Produce, once for the run: nothing in
     // a loop body reads the count, and a run never outlasts a counted duration.
     if (leaf.remaining > 0) leaf.remaining = std::max<int64_t>(leaf.remaining - count, 0);

@@ -67,12 +67,20 @@ struct LOOP_PROGRAM {
     bool sweepGlides = false;  // one step: the period's variable = itself +-*/ a constant
     SWEEP_STEP sweepSteps[kMaxLoopOps];
     const SEQUENCE_ITEM* stop = nullptr;  // the item after the loop body
+    // A loop that draws random numbers: how many each sample draws, and where the run reads them.
+    // They were drawn beforehand, in the order the interpreter would have drawn them among all
+    // voices; after each sample the reading skips the numbers other parts of the voice draw.
+    int32_t drawsPerSample = 0;
+    int32_t drawSkip = 0;
+    const int32_t* draws = nullptr;
 };
 
 // Builds the program of `leaf`'s loop, from its current item on; false when the loop holds an
-// item a run cannot take (calls, noise, stack, prints, spawns), loops under a while condition,
-// is being released, or has only one tone (a steady tone, which runs on its own).
-bool BuildLoopProgram(SEQUENCE_INSTANCE_DATA& leaf, const CVoice& voice, LOOP_PROGRAM& program);
+// item a run cannot take (calls, noise registers, stack, prints, spawns), loops under a while
+// condition, is being released, or has only one tone (a steady tone, which runs on its own).
+// Random draws (`?` in assignments, white noise) are taken only when `drawing`, and only in a
+// loop with one item that produces, so that every sample draws the same count.
+bool BuildLoopProgram(SEQUENCE_INSTANCE_DATA& leaf, const CVoice& voice, bool drawing, LOOP_PROGRAM& program);
 
 // The leaf's next `count` samples from its program, into values[0, count): for each sample the
 // zero-time items up to the tone, then the tone, exactly as the interpreter's item loop.

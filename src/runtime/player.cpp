@@ -34,8 +34,10 @@ CPlayer::CPlayer(CProgram& playedProgram, CNumericVariablesOwner& globals, CNume
       globalScope(globals),
       globalValues(values),
       events(playerEvents),
-      voiceBuckets(new CVoice*[kVoiceBuckets]()) {
+      voiceBuckets(new CVoice*[kVoiceBuckets]()),
+      run(std::make_unique<VOICE_RUN>()) {
     voices.reserve(kReservedVoices);
+    dependents.reserve(kReservedVoices);
     limitCandidates.reserve(kReservedVoices);
     dependentRows.reserve(64 * 64);
     std::fill(std::begin(globalSlotOfLetter), std::end(globalSlotOfLetter), static_cast<int16_t>(-1));

@@ -10,6 +10,7 @@
 
 #include "program/program.h"
 #include "program/start_request.h"
+#include "runtime/chain_run.h"
 #include "runtime/record_pool.h"
 #include "runtime/voice.h"
 
@@ -100,6 +101,24 @@ public:
     std::vector<float> dependentRows;
 
 private:
+    // A voice that does not play alone, while a stretch renders: the run it is in (samples
+    // [runStart, runEnd) of the stretch), the random numbers each of its samples draws, and where
+    // they are kept in drawStash.
+    struct DEPENDENT_ROW {
+        CVoice* voice;
+        int32_t runStart;
+        int32_t runEnd;
+        int32_t draws;
+        bool ended;
+        size_t stashAt;
+    };
+    std::vector<DEPENDENT_ROW> dependents;  // room kept for the most seen so far
+    std::vector<int32_t> drawStash;
+    // The run being planned or rendered; its loop programs are large, so it is kept here.
+    std::unique_ptr<VOICE_RUN> run;
+
+    // Renders the run the voice is in, if any, adding it to `out`; how many samples it took.
+    int RenderRunOf(CVoice& voice, float* out, int count);
     // Unlists and frees a voice whose instances are gone.
     void DropVoice(CVoice* voice);
     // Works out (again, after the program changed) whether the voice plays alone.

@@ -145,7 +145,8 @@ std::string GeneratedScript(std::mt19937& random) {
                                      "vol(0.5) ", "vol(%v) ", "fadein(30) ", "fadeout(50) ", "own ", "sqr(%a) ",
                                      "saw(%b) ", "sqr(12) ", "out(%b) ", "out(0.25) ", "`7` ", "`319` ",
                                      "%b = sin2pi(%a / 40) * 20 + 30 ", "%a = %a + (3 - 1.5) * ~0.0004 ",
-                                     "%b = _(%a * 1.7) - @%b \\ 9 ", "%b = \\\\ %a * 0.01 ", "%a = -%a + #%p + !0.001 "};
+                                     "%b = _(%a * 1.7) - @%b \\ 9 ", "%b = \\\\ %a * 0.01 ", "%a = -%a + #%p + !0.001 ",
+                                     "%b = ? * 20 + %a ", "%a = %a + (? - ?) * 3 "};
     constexpr int kLoopItems = static_cast<int>(sizeof loopItems / sizeof loopItems[0]);
     for (int i = 0; i < 2; ++i) {
         std::string body = std::string(pick(0, 1) == 0 ? "sqr(%a) " : "out(%a) ");
@@ -186,6 +187,16 @@ std::string GeneratedScript(std::mt19937& random) {
     script += "[lim maxinst(2)] = dur(" + number(100, 900) + ") { @loop sqr(" + number(3, 40) + ") }\n";
     script += "calls = { @loop lim t0:9:50 }\n";
     script += "loops = { @loop lp0:" + number(3, 50) + " lp1:" + number(3, 50) + " sw }\n";
+    // A drum kit: bodies side by side under one root, steps that rest or have ended, hits that
+    // draw every sample (one body, or two at once), in a group with a limit.
+    const std::string beat = number(60, 400);
+    script += "[hat group(kit) maxinst(" + number(2, 6) + ", " + number(0, 1) + ")] = dur(" + number(30, 300) +
+              ") { vol(0.6) fadeout(" + number(20, 200) + ") %a = ? @loop %b = ? %h = %b - %a %a = %b out(%h) }\n";
+    script += "[snare group(kit)] = dur(" + number(30, 300) + ") { fadeout(" + number(20, 300) + ") @loop ? }\n";
+    script += "pair = { @loop %x = ? out(%x) } { vol(0.5) @loop %y = ? * ? - %y out(%y) }\n";
+    script += "kit = { dur(" + beat + ") { lp0:9 } dur(" + beat + ") {} dur(" + beat + ") { snare } dur(" + beat +
+              ") { k1 } } { fadeout(" + number(100, 2000) + ") dur(" + beat + ") { hat } dur(" + beat + ") { hat } " +
+              (pick(0, 1) == 0 ? "pair" : "") + " } { dur(" + number(20, 900) + ") { @loop saw(" + number(3, 30) + ") } }\n";
     script += "midikey(40, 80, held)\n";
     return script;
 }
