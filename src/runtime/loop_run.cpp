@@ -299,6 +299,45 @@ bool HasLoopRunShape(CSequence& sequence) {
     return produces;
 }
 
+// The last step before `before` that writes `storage`, or -1.
+int LastWriter(const LOOP_PROGRAM& program, const float* storage, int before) {
+    for (int step = before - 1; step >= 0; --step) {
+        if (program.sweepSteps[step].target == storage) return step;
+    }
+    return -1;
+}
+
+// Where step `step` reads `storage` in a piece-at-a-time run; false when it depends on a later
+// step's result of the sample before, which only sample-by-sample order gives.
+bool LaneSource(const LOOP_PROGRAM& program, const float* storage, int step, int8_t& from) {
+    const int writer = LastWriter(program, storage, step);
+    if (writer >= 0) {
+        from = static_cast<int8_t>(writer);
+        return true;
+    }
+    bool writtenAtOrAfter = false;
+    for (int later = step + 1; later < program.sweepCount; ++later) {
+        writtenAtOrAfter = writtenAtOrAfter || program.sweepSteps[later].target == storage;
+    }
+    if (writtenAtOrAfter) return false;
+    from = program.sweepSteps[step].target == storage ? kFromItself : kFromInvariant;
+    return true;
+}
+
+void FindLanes(LOOP_PROGRAM& program) {
+    program.sweepInLanes = false;
+    if (program.sweepGlides || program.sweepCount > kMaxLaneSteps) return;
+    for (int step = 0; step < program.sweepCount; ++step) {
+        SWEEP_STEP& each = program.sweepSteps[step];
+        if (!LaneSource(program, each.left, step, each.leftFrom) || !LaneSource(program, each.right, step, each.rightFrom)) {
+            return;
+        }
+    }
+    const int writer = LastWriter(program, program.ops[program.sweepTone].left.storage, program.sweepCount);
+    program.periodFrom = writer >= 0 ? static_cast<int8_t>(writer) : kFromInvariant;
+    program.sweepInLanes = true;
+}
+
 // Marks the program a sweep when its body is one square or saw tone on a period read from storage
 // with its oscillator known, and otherwise only arithmetic.
 void FindSweep(LOOP_PROGRAM& program) {
@@ -316,7 +355,7 @@ void FindSweep(LOOP_PROGRAM& program) {
     for (int32_t step = 1; step < program.count; ++step) {
         const LOOP_OP& op = program.ops[(tone + step) % program.count];
         program.sweepSteps[program.sweepCount++] =
-            SWEEP_STEP{op.code, op.function, op.left.storage, op.right.storage, op.target};
+            SWEEP_STEP{op.code, op.function, op.left.storage, op.right.storage, op.target, kFromInvariant, kFromInvariant};
     }
     // A glide's shape: the one step moves the period's own variable by a constant.
     const LOOP_OP& only = program.ops[(tone + 1) % program.count];
@@ -324,6 +363,7 @@ void FindSweep(LOOP_PROGRAM& program) {
                           only.left.storage == only.target && only.right.storage == &only.right.constant &&
                           program.ops[tone].left.storage == only.target;
     program.sweepTone = tone;
+    FindLanes(program);
 }
 
 // Whether a drawing program draws the same count at every sample: one item produces, and the
@@ -488,11 +528,94 @@ void RunSweepFaded(const LOOP_PROGRAM& program, SEQUENCE_INSTANCE_DATA& leaf, co
     }
 }
 
+// The lane of one step over `n` samples: out[e] = left op right, where an operand is a lane of an
+// earlier step, a value read once, or the step's own result of the sample before (`carried`, its
+// value before the piece). The same operation on the same values as the sample-by-sample way.
+template <typename OPERATION>
+MORVANEL_ALWAYS_INLINE void RunLane(OPERATION operation, const float* left, const float* right, bool leftCarried,
+                                    bool rightCarried, float carried, float* out, int n) {
+    if (!leftCarried && !rightCarried) {
+        for (int e = 0; e < n; ++e) out[e] = operation(left[e], right[e]);
+        return;
+    }
+    for (int e = 0; e < n; ++e) {
+        carried = operation(leftCarried ? carried : left[e], rightCarried ? carried : right[e]);
+        out[e] = carried;
+    }
+}
+
+// Samples [i, count) of a sweep whose steps run in lanes (see LOOP_PROGRAM::sweepInLanes): each
+// step over a piece of samples, then the tone over the piece; the steps' last values are stored.
+template <bool kSquare, bool kFading>
+void RunSweepInLanes(const LOOP_PROGRAM& program, SEQUENCE_INSTANCE_DATA& leaf, const CLOCK* clock, float* values,
+                     int i, int count) {
+    constexpr int kLanes = 64;
+    float lanes[kMaxLaneSteps][kLanes];
+    float invariants[2][kLanes];
+    const LOOP_OP& tone = program.ops[program.sweepTone];
+    OSCILLATOR_STATE oscillator = *tone.oscillator;
+    const float volume = leaf.volume;
+    const int32_t steps = program.sweepCount;
+    for (; i < count; i += kLanes) {
+        const int n = std::min(kLanes, count - i);
+        for (int32_t k = 0; k < steps; ++k) {
+            const SWEEP_STEP& each = program.sweepSteps[k];
+            const auto source = [&](int8_t from, const float* storage, float* room) -> const float* {
+                if (from >= 0) return lanes[from];
+                if (from == kFromInvariant) std::fill(room, room + n, Load(storage));
+                return room;
+            };
+            const float* left = source(each.leftFrom, each.left, invariants[0]);
+            const float* right = source(each.rightFrom, each.right, invariants[1]);
+            const bool leftCarried = each.leftFrom == kFromItself;
+            const bool rightCarried = each.rightFrom == kFromItself;
+            const float carried = Load(each.target);
+            float* out = lanes[k];
+            const int32_t function = each.function;
+            switch (each.code) {
+                case OP_LET_VALUE: RunLane([](float a, float) { return a; }, left, right, leftCarried, rightCarried, carried, out, n); break;
+                case OP_ADD: RunLane([](float a, float b) { return a + b; }, left, right, leftCarried, rightCarried, carried, out, n); break;
+                case OP_SUB: RunLane([](float a, float b) { return a - b; }, left, right, leftCarried, rightCarried, carried, out, n); break;
+                case OP_MUL: RunLane([](float a, float b) { return a * b; }, left, right, leftCarried, rightCarried, carried, out, n); break;
+                case OP_DIV: RunLane([](float a, float b) { return a / b; }, left, right, leftCarried, rightCarried, carried, out, n); break;
+                case OP_MOD:
+                    RunLane([](float a, float b) { return std::fmod(a, b); }, left, right, leftCarried, rightCarried, carried, out, n);
+                    break;
+                case OP_SIN2PI:
+                    RunLane([](float a, float) { return SineOfTurns(a); }, left, right, leftCarried, rightCarried, carried, out, n);
+                    break;
+                default:
+                    RunLane([function, clock](float a, float) { return ApplyUnaryExpression(function, a, clock); }, left, right,
+                            leftCarried, rightCarried, carried, out, n);
+                    break;
+            }
+        }
+        const float* period = program.periodFrom >= 0 ? lanes[program.periodFrom] : nullptr;
+        const float fixedPeriod = period == nullptr ? Load(tone.left.storage) : 0.0f;
+        for (int e = 0; e < n; ++e) {
+            if constexpr (kFading) UpdateFade(leaf);
+            const int64_t samples = ToInt64(period != nullptr ? period[e] : fixedPeriod);
+            const float value = kSquare ? SquareSample(oscillator, samples) : SawSample(oscillator, samples);
+            values[i + e] = value * (kFading ? leaf.volume : volume);
+        }
+        for (int32_t k = 0; k < steps; ++k) Store(program.sweepSteps[k].target, lanes[k][n - 1]);
+    }
+    *tone.oscillator = oscillator;
+}
+
 template <bool kSquare>
 void RunSweepOf(const LOOP_PROGRAM& program, SEQUENCE_INSTANCE_DATA& leaf, const CLOCK* clock, float* values, int i,
                 int count) {
     // A glide (a laser's fall) runs without any dispatch per sample.
     const int32_t only = program.sweepGlides ? program.sweepSteps[0].code : 0;
+    if (program.sweepInLanes) {
+        if (leaf.fadeStep != 0.0f) {
+            RunSweepInLanes<kSquare, true>(program, leaf, clock, values, i, count);
+        } else {
+            RunSweepInLanes<kSquare, false>(program, leaf, clock, values, i, count);
+        }
+        return;
+    }
     switch (only) {
         case OP_ADD: RunSweepFaded<kSquare, OP_ADD>(program, leaf, clock, values, i, count); return;
         case OP_SUB: RunSweepFaded<kSquare, OP_SUB>(program, leaf, clock, values, i, count); return;

@@ -41,6 +41,12 @@ struct LOOP_OP {
     OSCILLATOR_STATE* oscillator;
 };
 
+// Where a step of a sweep run a piece at a time reads an operand: the lane of an earlier step of
+// the same sample, a value that does not change during the piece, or the step's own result of the
+// sample before.
+constexpr int8_t kFromInvariant = -1;
+constexpr int8_t kFromItself = -2;
+
 // An arithmetic operation of a sweep, its operands resolved.
 struct SWEEP_STEP {
     int32_t code;
@@ -48,7 +54,12 @@ struct SWEEP_STEP {
     const float* left;
     const float* right;
     float* target;
+    int8_t leftFrom;
+    int8_t rightFrom;
 };
+
+// The sweep steps a piece-at-a-time run takes.
+constexpr int kMaxLaneSteps = 8;
 
 struct LOOP_PROGRAM {
     LOOP_PROGRAM() = default;
@@ -66,6 +77,11 @@ struct LOOP_PROGRAM {
     int32_t sweepCount = 0;
     bool sweepGlides = false;  // one step: the period's variable = itself +-*/ a constant
     SWEEP_STEP sweepSteps[kMaxLoopOps];
+    // Whether the sweep runs a piece at a time, step by step over all the piece's samples: every
+    // step reads only earlier steps of its sample, values the piece does not change, and its own
+    // result of the sample before. Where the tone's period then comes from.
+    bool sweepInLanes = false;
+    int8_t periodFrom = kFromInvariant;
     const SEQUENCE_ITEM* stop = nullptr;  // the item after the loop body
     // A loop that draws random numbers: how many each sample draws, and where the run reads them.
     // They were drawn beforehand, in the order the interpreter would have drawn them among all
