@@ -249,7 +249,7 @@ MORVANEL_ALWAYS_INLINE int64_t PeriodOf(const LOOP_OP& op, SEQUENCE_INSTANCE_DAT
 
 // One operation of an expression or a plain assignment, by its code (a constant code lets the
 // compiler keep only its case).
-inline void ApplyArithmetic(int32_t code, int32_t function, const float* left, const float* right, float* target,
+MORVANEL_ALWAYS_INLINE void ApplyArithmetic(int32_t code, int32_t function, const float* left, const float* right, float* target,
                             const CLOCK* clock) {
     switch (code) {
         case OP_LET_VALUE: Store(target, Load(left)); return;
@@ -476,9 +476,19 @@ MORVANEL_ALWAYS_INLINE float RunOneSample(const LOOP_OP* ops, int32_t size, int3
                 UpdateFade(leaf);
                 return NoiseOfDraw(*draws++);
             case OP_RANDOM: Store(op.target, RandomOfDraw(*draws++)); continue;
-            default:
-                ApplyArithmetic(op.code, op.function, op.left.storage, op.right.storage, op.target, voice.clock);
-                continue;
+// One case per arithmetic code, each with the code constant, so that one jump reaches the operation.
+#define MORVANEL_ARITHMETIC_CASE(CODE) \
+    case CODE: ApplyArithmetic(CODE, op.function, op.left.storage, op.right.storage, op.target, voice.clock); continue;
+            MORVANEL_ARITHMETIC_CASE(OP_LET_VALUE)
+            MORVANEL_ARITHMETIC_CASE(OP_ADD)
+            MORVANEL_ARITHMETIC_CASE(OP_SUB)
+            MORVANEL_ARITHMETIC_CASE(OP_MUL)
+            MORVANEL_ARITHMETIC_CASE(OP_DIV)
+            MORVANEL_ARITHMETIC_CASE(OP_MOD)
+            MORVANEL_ARITHMETIC_CASE(OP_SIN2PI)
+            MORVANEL_ARITHMETIC_CASE(OP_UNARY)
+#undef MORVANEL_ARITHMETIC_CASE
+            default: continue;
         }
     }
 }
