@@ -48,6 +48,14 @@ struct EXPRESSION {
     std::vector<EXPRESSION_OP> ops;
     int32_t stackNeeded = 0;
     int32_t shape = EX_PROGRAM;
+    // An expression of constants that a unit or a unit operator turns into samples (a pushed note
+    // name, a length in seconds) depends on the clock alone: the runtime keeps its value with the
+    // rate and tempo it was computed at. 1: such an expression, 0: not, -1: not looked at yet.
+    // Written by the thread that plays the program, the only one that evaluates it.
+    mutable int8_t clockOnly = -1;
+    mutable int32_t foldedRate = 0;
+    mutable float foldedBpm = 0.0f;
+    mutable float folded = 0.0f;
 };
 
 // The deepest value stack a compiled expression may need; the compiler refuses deeper ones.

@@ -36,12 +36,6 @@ bool Rests(const SEQUENCE_INSTANCE_DATA& level, const CVoice& voice) {
     return level.current == sequence.releaseStart || level.current >= end || level.current->kind == SI_END;
 }
 
-// Whether a root body has ended: its step produces nothing and changes nothing.
-bool HasEnded(const SEQUENCE_INSTANCE_DATA& level) {
-    if (level.sequence->items.size() <= 1) return level.remaining <= 0;
-    return level.started && level.remaining == 0;
-}
-
 // Finds the chain from the root body `level` down, when its next samples can run without the
 // interpreter.
 bool FindChain(SEQUENCE_INSTANCE_DATA* level, CVoice& voice, bool drawing, CHAIN& chain) {
@@ -191,7 +185,7 @@ int PlanVoiceRun(CVoice& voice, int count, bool drawing, VOICE_RUN& run) {
     for (int branch = 0; branch < branches; ++branch) {
         CHAIN& chain = run.branches[branch];
         SEQUENCE_INSTANCE_DATA* body = root->sequenceInstances[static_cast<size_t>(branch)].state;
-        if (branch > 0 && HasEnded(*body)) {
+        if (branch > 0 && HasPlayedOut(*body)) {
             chain.count = 1;
             chain.levels[0] = body;
             chain.leaf = CHAIN_LEAF::kEnded;

@@ -48,6 +48,23 @@ struct VOICE_RUN {
     int32_t draws = 0;  // random numbers each sample of the run draws, over all bodies
 };
 
+// A quick look before planning: false when the voice's first root body cannot run now, because a
+// level's duration has run out (the interpreter ends it first) or a level has several bodies.
+// Planning would say the same, at several times the cost, after every call's first sample.
+inline bool MayRun(const CVoice& voice) {
+    const BOX_INSTANCE_DATA* instance = voice.rootInstance;
+    if (instance == nullptr || instance->sequenceInstances.count == 0) return false;
+    const SEQUENCE_INSTANCE_DATA* level = instance->sequenceInstances.items[0].state;
+    for (int height = 1; height <= kMaxPlayHeight; ++height) {
+        if (level->remaining == 0) return false;
+        const BOX_INSTANCE_DATA* child = level->childInstance;
+        if (child == nullptr) return true;
+        if (child->sequenceInstances.count != 1) return false;
+        level = child->sequenceInstances.items[0].state;
+    }
+    return false;
+}
+
 // Plans the voice's next run, of at most `count` samples: how long it is (0: the interpreter must
 // play the next sample). A run that draws random numbers is planned only when `drawing`; its
 // draws per sample are then in run.draws. Planning changes nothing the interpreter reads.

@@ -58,4 +58,35 @@ float RunExpressionProgram(const EXPRESSION& expression, const CNumericVariables
     return top > 0 ? stack[top - 1] : 0.0f;
 }
 
+namespace {
+
+// Whether the expression reads nothing but constants and has a unit somewhere: only then is
+// remembering its value worth a comparison at every evaluation.
+bool DependsOnClockAlone(const EXPRESSION& expression) {
+    bool unit = false;
+    for (const EXPRESSION_OP& op : expression.ops) {
+        if (op.kind == EN_RANDOM) return false;
+        if (op.kind == EN_VALUE) {
+            if (op.value.kind != VK_FLOAT && op.value.kind != VK_INTEGER) return false;
+            unit = unit || op.value.unit != VU_PLAIN;
+        } else if (op.kind >= EN_SECONDS && op.kind <= EN_NOTE) {
+            unit = true;
+        }
+    }
+    return unit;
+}
+
+}  // namespace
+
+float EvaluateClockOnly(const EXPRESSION& expression, const CNumericVariablesState* state, const CLOCK* clock) {
+    if (expression.clockOnly < 0) expression.clockOnly = DependsOnClockAlone(expression) ? 1 : 0;
+    const float value = EvaluateAnyExpression(expression, state, clock);
+    if (expression.clockOnly > 0) {
+        expression.folded = value;
+        expression.foldedRate = clock->sampleRate;
+        expression.foldedBpm = clock->bpm;
+    }
+    return value;
+}
+
 }  // namespace morvanel

@@ -1,7 +1,9 @@
 // Evaluating compiled expressions on the audio thread.
 #pragma once
 
+#include <bit>
 #include <cmath>
+#include <cstdint>
 
 #include "program/expression.h"
 #include "program/tables.h"
@@ -23,11 +25,9 @@ float ApplyUnaryExpression(int32_t kind, float x, const CLOCK* clock);
 // The postfix program of `expression`, whatever its shape.
 float RunExpressionProgram(const EXPRESSION& expression, const CNumericVariablesState* state, const CLOCK* clock);
 
-// The value of `expression` in `state` (variables) at `clock` (the unit operators give 0 without
-// one). Allocates nothing and never recurses; draws random numbers for '?'. The common shapes
-// compute what the program would, operand for operand, without its stack.
-inline float EvaluateExpression(const EXPRESSION& expression, const CNumericVariablesState* state,
-                                const CLOCK* clock) {
+// The value of `expression` by its shape, computed afresh.
+inline float EvaluateAnyExpression(const EXPRESSION& expression, const CNumericVariablesState* state,
+                                   const CLOCK* clock) {
     const EXPRESSION_OP* ops = expression.ops.data();
     switch (expression.shape) {
         case EX_VALUE:
@@ -48,6 +48,25 @@ inline float EvaluateExpression(const EXPRESSION& expression, const CNumericVari
         default:
             return RunExpressionProgram(expression, state, clock);
     }
+}
+
+// The value of an expression that depends on the clock alone, computed again when the clock has
+// changed since it was last computed; works out first whether the expression is one.
+float EvaluateClockOnly(const EXPRESSION& expression, const CNumericVariablesState* state, const CLOCK* clock);
+
+// The value of `expression` in `state` (variables) at `clock` (the unit operators give 0 without
+// one). Allocates nothing and never recurses; draws random numbers for '?'. The common shapes
+// compute what the program would, operand for operand, without its stack.
+inline float EvaluateExpression(const EXPRESSION& expression, const CNumericVariablesState* state,
+                                const CLOCK* clock) {
+    if (expression.clockOnly != 0 && clock != nullptr) {
+        if (expression.clockOnly > 0 && expression.foldedRate == clock->sampleRate &&
+            std::bit_cast<uint32_t>(expression.foldedBpm) == std::bit_cast<uint32_t>(clock->bpm)) {
+            return expression.folded;
+        }
+        return EvaluateClockOnly(expression, state, clock);
+    }
+    return EvaluateAnyExpression(expression, state, clock);
 }
 
 }  // namespace morvanel

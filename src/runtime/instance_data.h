@@ -91,6 +91,13 @@ struct SEQUENCE_INSTANCE_DATA final : CNumericVariablesState {
     int64_t steadyPeriod = 0;  // the tone's period when it is a constant; 0: read it every sample
 };
 
+// Whether a started body has played its duration out (an empty one: whether it has any left):
+// its next step ends it and does nothing else.
+inline bool HasPlayedOut(const SEQUENCE_INSTANCE_DATA& body) {
+    if (body.sequence->items.size() <= 1) return body.remaining <= 0;
+    return body.started && body.remaining == 0;
+}
+
 // The bytes of the one block each record takes.
 size_t BoxRecordBytes(const CBox& box);
 size_t SequenceRecordBytes(const CSequence& sequence);

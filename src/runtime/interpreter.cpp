@@ -64,6 +64,17 @@ enum class ItemResult {
     kTookNoTime,   // the next item runs in the same sample
 };
 
+// Whether the call's child is one body that has played its duration out: the box's sample function
+// would only mark the release owner, as it does here, and end it. Most calls end this way, and
+// skipping that walk is a good part of what a call costs.
+MORVANEL_ALWAYS_INLINE bool ChildPlayedOut(const BOX_INSTANCE_DATA& child, int depth, CVoice& voice) {
+    if (child.sequenceInstances.count != 1 || depth + 1 >= kMaxCallDepth || voice.player->halted) return false;
+    const SEQUENCE_INSTANCE_DATA& body = *child.sequenceInstances.items[0].state;
+    if (!HasPlayedOut(body)) return false;
+    if (voice.releaseOwner == nullptr && body.sequence->looping) voice.releaseOwner = child.box;
+    return true;
+}
+
 // One sample of the call item's child, starting the child first when the call begins. A child that
 // has ended is destroyed, and the item took no time.
 ItemResult RunCall(const SEQUENCE_ITEM& item, SEQUENCE_INSTANCE_DATA& instance, int depth, float& sample,
@@ -79,7 +90,9 @@ ItemResult RunCall(const SEQUENCE_ITEM& item, SEQUENCE_INSTANCE_DATA& instance, 
         instance.childInstanceId = instance.childInstance->instanceId;
     }
     float value = 0.0f;
-    if (RenderBoxSample(*instance.childBox, *instance.childInstance, depth + 1, value, voice)) {
+    if (ChildPlayedOut(*instance.childInstance, depth, voice)) {
+        DestroyBoxInstance(instance.childInstance);
+    } else if (RenderBoxSample(*instance.childBox, *instance.childInstance, depth + 1, value, voice)) {
         UpdateFade(instance);
         sample = value * instance.volume;
         CountSample(instance);

@@ -15,6 +15,7 @@
 namespace morvanel {
 
 int CPlayer::RenderRunOf(CVoice& voice, float* out, int count) {
+    if (!MayRun(voice)) return 0;
     const int planned = PlanVoiceRun(voice, count, false, *run);
     if (planned > 0) RenderVoiceRun(voice, *run, out, planned, nullptr);
     return planned;
@@ -77,7 +78,7 @@ void CPlayer::RenderDependentRows(int length) {
             // Runs that draw nothing render at once: nothing another voice does meanwhile can
             // reach them, and what could reach another voice (draws, calls, commands, output)
             // only the interpreter does, still in sample order.
-            const int planned = PlanVoiceRun(voice, length - i, true, *run);
+            const int planned = MayRun(voice) ? PlanVoiceRun(voice, length - i, true, *run) : 0;
             if (planned > 0) {
                 row.runStart = i;
                 row.runEnd = i + planned;
