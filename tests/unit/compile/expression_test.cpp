@@ -109,6 +109,22 @@ TEST(Expression, UnitOperatorsUseTheEngineOfTheState) {
     slower.program.clock.bpm = 140.0f;
     EXPECT_FLOAT_EQ(Evaluate(slower, "!1"), 18900.0f);
     EXPECT_FLOAT_EQ(Evaluate(slower, "a4"), 100.0f);
+
+    // One compiled expression evaluated again and again, as a body does: constants with units are
+    // remembered, and a new tempo or rate is seen at once.
+    auto parsed = Parse(engine, "!0.5 + a4");
+    ASSERT_NE(parsed->after, nullptr);
+    const auto program = morvanel::CompileExpression(*parsed->root);
+    ASSERT_NE(program, nullptr);
+    morvanel::CLOCK clock;
+    const auto evaluate = [&] { return morvanel::EvaluateExpression(*program, &engine, &clock); };
+    EXPECT_FLOAT_EQ(evaluate(), 12109.0f);
+    EXPECT_FLOAT_EQ(evaluate(), 12109.0f);
+    clock.bpm = 60.0f;
+    EXPECT_FLOAT_EQ(evaluate(), 24109.0f);
+    clock.sampleRate = 44100;
+    EXPECT_FLOAT_EQ(evaluate(), 22150.0f);
+    EXPECT_FLOAT_EQ(morvanel::EvaluateExpression(*program, &engine, nullptr), 0.0f);
 }
 
 TEST(Expression, Sin2PiReadsTheTableModuloOneTurn) {
