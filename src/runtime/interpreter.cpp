@@ -276,6 +276,20 @@ bool RenderBoxSample(CBox& box, BOX_INSTANCE_DATA& instance, int depth, float& s
         DestroyBoxInstance(&instance);
         return false;
     }
+    if (instance.sequenceInstances.count == 1) {
+        // One body, the common case: its sample is the box's, summed from 0.0 as below.
+        SEQUENCE_INSTANCE_DATA& state = *instance.sequenceInstances.items[0].state;
+        CSequence& sequence = *state.sequence;
+        if (voice.releaseOwner == nullptr && sequence.looping) voice.releaseOwner = &box;
+        float value = 0.0f;
+        if (Step(sequence, state, depth, value, voice)) {
+            sample = 0.0f + value;
+            return true;
+        }
+        sample = 0.0f;
+        DestroyBoxInstance(&instance);
+        return false;
+    }
     sample = 0.0f;
     bool sounding = false;
     bool first = true;
