@@ -117,6 +117,8 @@ private:
     // The run being planned or rendered; its loop programs are large, so it is kept here.
     std::unique_ptr<VOICE_RUN> run;
 
+    // Plans the voice's next run, unless its recent plans failed and it waits; its length or 0.
+    int PlanRunOf(CVoice& voice, int count, bool drawing);
     // Renders the run the voice is in, if any, adding it to `out`; how many samples it took.
     int RenderRunOf(CVoice& voice, float* out, int count);
     // Unlists and frees a voice whose instances are gone.

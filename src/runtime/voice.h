@@ -57,6 +57,11 @@ public:
     uint32_t classGeneration = 0;
     bool playsAlone = false;
     bool disturbsOthers = true;
+    // A voice whose runs keep failing to plan (noise registers, bodies a run cannot take) waits
+    // longer and longer before it tries again: `planWait` samples now, `planDelay` after the next
+    // failure. Any schedule gives the same samples; this one keeps failures cheap.
+    uint8_t planWait = 0;
+    uint8_t planDelay = 0;
     // While a stretch renders: the voice's row of samples, and where the voice ended in it.
     int32_t row = 0;
     int32_t rowEnd = 0;

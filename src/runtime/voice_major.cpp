@@ -14,9 +14,38 @@
 
 namespace morvanel {
 
+namespace {
+
+// The longest wait, in samples, between a voice's attempts to plan a run.
+constexpr uint8_t kMaxPlanDelay = 31;
+
+// Whether to try planning a run for the voice now.
+bool TimeToPlan(CVoice& voice) {
+    if (voice.planWait == 0) return true;
+    --voice.planWait;
+    return false;
+}
+
+void NotePlan(CVoice& voice, int planned) {
+    if (planned > 0) {
+        voice.planDelay = 0;
+        return;
+    }
+    voice.planDelay = static_cast<uint8_t>(std::min<int>(voice.planDelay * 2 + 1, kMaxPlanDelay));
+    voice.planWait = voice.planDelay;
+}
+
+}  // namespace
+
+int CPlayer::PlanRunOf(CVoice& voice, int count, bool drawing) {
+    if (!TimeToPlan(voice)) return 0;
+    const int planned = MayRun(voice) ? PlanVoiceRun(voice, count, drawing, *run) : 0;
+    NotePlan(voice, planned);
+    return planned;
+}
+
 int CPlayer::RenderRunOf(CVoice& voice, float* out, int count) {
-    if (!MayRun(voice)) return 0;
-    const int planned = PlanVoiceRun(voice, count, false, *run);
+    const int planned = PlanRunOf(voice, count, false);
     if (planned > 0) RenderVoiceRun(voice, *run, out, planned, nullptr);
     return planned;
 }
@@ -78,7 +107,7 @@ void CPlayer::RenderDependentRows(int length) {
             // Runs that draw nothing render at once: nothing another voice does meanwhile can
             // reach them, and what could reach another voice (draws, calls, commands, output)
             // only the interpreter does, still in sample order.
-            const int planned = MayRun(voice) ? PlanVoiceRun(voice, length - i, true, *run) : 0;
+            const int planned = PlanRunOf(voice, length - i, true);
             if (planned > 0) {
                 row.runStart = i;
                 row.runEnd = i + planned;
