@@ -173,16 +173,17 @@ void FinishChain(CHAIN& chain, int64_t length) {
 
 }  // namespace
 
-int PlanVoiceRun(CVoice& voice, int count, bool drawing, VOICE_RUN& run) {
+int PlanVoiceRun(CVoice& voice, int count, bool drawing, VOICE_RUN& run, int firstBranch) {
     // Whose loop a release ends is settled by the interpreter while no box holds it.
     if (!voice.player->steadyTones || (voice.released && voice.releaseOwner == nullptr)) return 0;
     const BOX_INSTANCE_DATA* root = voice.rootInstance;
     if (root == nullptr) return 0;
     const int branches = static_cast<int>(root->sequenceInstances.size());
-    if (branches == 0 || branches > kMaxRunBranches) return 0;
+    if (branches == 0 || branches > kMaxRunBranches || firstBranch >= branches) return 0;
     int64_t length = count;
     run.draws = 0;
-    for (int branch = 0; branch < branches; ++branch) {
+    run.firstDrawing = branches;
+    for (int branch = firstBranch; branch < branches; ++branch) {
         CHAIN& chain = run.branches[branch];
         SEQUENCE_INSTANCE_DATA* body = root->sequenceInstances[static_cast<size_t>(branch)].state;
         if (branch > 0 && HasPlayedOut(*body)) {
@@ -196,18 +197,23 @@ int PlanVoiceRun(CVoice& voice, int count, bool drawing, VOICE_RUN& run) {
             const int64_t remaining = chain.levels[level]->remaining;
             if (remaining > 0) length = std::min(length, remaining);
         }
-        if (chain.leaf == CHAIN_LEAF::kLoop) run.draws += chain.program.drawsPerSample;
+        if (chain.leaf == CHAIN_LEAF::kLoop && chain.program.drawsPerSample > 0) {
+            run.draws += chain.program.drawsPerSample;
+            run.firstDrawing = std::min(run.firstDrawing, branch);
+        }
     }
     if (run.draws > kMaxRunDraws) return 0;
+    run.firstBranch = firstBranch;
     run.branchCount = branches;
     return static_cast<int>(length);
 }
 
-void RenderVoiceRun(CVoice& voice, VOICE_RUN& run, float* out, int length, const int32_t* draws) {
+void RenderVoiceRun(CVoice& voice, VOICE_RUN& run, float* out, int length, const int32_t* draws, int end,
+                    bool ownSum) {
     // The box sample functions mark the first looping box from the root down, body by body, as
     // the one a release acts on; the first sample of the run would do it.
     int32_t drawn = 0;
-    for (int branch = 0; branch < run.branchCount; ++branch) {
+    for (int branch = run.firstBranch; branch < end; ++branch) {
         CHAIN& chain = run.branches[branch];
         for (int level = 0; level < chain.count && voice.releaseOwner == nullptr; ++level) {
             if (chain.levels[level]->sequence->looping) voice.releaseOwner = chain.levels[level]->box;
@@ -218,19 +224,19 @@ void RenderVoiceRun(CVoice& voice, VOICE_RUN& run, float* out, int length, const
             drawn += chain.program.drawsPerSample;
         }
     }
-    if (run.branchCount == 1) {
-        RenderChain(run.branches[0], voice, out, length);
+    if (ownSum || end - run.firstBranch == 1) {
+        for (int branch = run.firstBranch; branch < end; ++branch) RenderChain(run.branches[branch], voice, out, length);
     } else {
         // The root's sample function sums its bodies from 0.0 in body order.
         float sum[kPiece];
         for (int done = 0; done < length; done += kPiece) {
             const int piece = std::min(kPiece, length - done);
             std::fill(sum, sum + piece, 0.0f);
-            for (int branch = 0; branch < run.branchCount; ++branch) RenderChain(run.branches[branch], voice, sum, piece);
+            for (int branch = run.firstBranch; branch < end; ++branch) RenderChain(run.branches[branch], voice, sum, piece);
             for (int i = 0; i < piece; ++i) out[done + i] += sum[i];
         }
     }
-    for (int branch = 0; branch < run.branchCount; ++branch) FinishChain(run.branches[branch], length);
+    for (int branch = run.firstBranch; branch < end; ++branch) FinishChain(run.branches[branch], length);
 }
 
 }  // namespace morvanel

@@ -41,11 +41,13 @@ struct CHAIN {
     LOOP_PROGRAM program;
 };
 
-// A planned run of a voice: one chain per root body.
+// A planned run of a voice: one chain per root body, from `firstBranch` on.
 struct VOICE_RUN {
     CHAIN branches[kMaxRunBranches];
+    int firstBranch = 0;
     int branchCount = 0;
-    int32_t draws = 0;  // random numbers each sample of the run draws, over all bodies
+    int32_t draws = 0;     // random numbers each sample of the run draws, over the planned bodies
+    int firstDrawing = 0;  // the first body that draws (branchCount when none does)
 };
 
 // A quick look before planning: false when the voice's first root body cannot run now, because a
@@ -65,14 +67,18 @@ inline bool MayRun(const CVoice& voice) {
     return false;
 }
 
-// Plans the voice's next run, of at most `count` samples: how long it is (0: the interpreter must
-// play the next sample). A run that draws random numbers is planned only when `drawing`; its
-// draws per sample are then in run.draws. Planning changes nothing the interpreter reads.
-int PlanVoiceRun(CVoice& voice, int count, bool drawing, VOICE_RUN& run);
+// Plans the voice's next run, of at most `count` samples, for its root bodies from `firstBranch`
+// on: how long it is (0: the interpreter must play the next sample). A run that draws random
+// numbers is planned only when `drawing`; its draws per sample are then in run.draws. Planning
+// changes nothing the interpreter reads.
+int PlanVoiceRun(CVoice& voice, int count, bool drawing, VOICE_RUN& run, int firstBranch = 0);
 
-// Renders `length` samples of the run just planned (or planned again, unchanged), adding them to
-// `out`. `draws` holds the run's random numbers, run.draws per sample, in the order the
-// interpreter would draw them.
-void RenderVoiceRun(CVoice& voice, VOICE_RUN& run, float* out, int length, const int32_t* draws);
+// Renders `length` samples of the planned bodies [run.firstBranch, end) and adds them to `out`.
+// `draws` holds their random numbers, run.draws per sample, in the order the interpreter would
+// draw them. `ownSum`: `out` holds this voice's sum alone so far (a row of its own, starting at
+// 0.0), so each body adds straight into it, in body order, as the box's sample function sums
+// them; otherwise the bodies are summed apart from 0.0 and the sum is added.
+void RenderVoiceRun(CVoice& voice, VOICE_RUN& run, float* out, int length, const int32_t* draws, int end,
+                    bool ownSum);
 
 }  // namespace morvanel

@@ -102,13 +102,14 @@ public:
 
 private:
     // A voice that does not play alone, while a stretch renders: the run it is in (samples
-    // [runStart, runEnd) of the stretch), the random numbers each of its samples draws, and where
-    // they are kept in drawStash.
+    // [runStart, runEnd) of the stretch), the random numbers each of its samples draws, where
+    // they are kept in drawStash, and which of its bodies wait for them.
     struct DEPENDENT_ROW {
         CVoice* voice;
         int32_t runStart;
         int32_t runEnd;
         int32_t draws;
+        int32_t lateBranch;  // the first root body that renders when the run's draws are in
         bool ended;
         size_t stashAt;
     };

@@ -46,7 +46,7 @@ int CPlayer::PlanRunOf(CVoice& voice, int count, bool drawing) {
 
 int CPlayer::RenderRunOf(CVoice& voice, float* out, int count) {
     const int planned = PlanRunOf(voice, count, false);
-    if (planned > 0) RenderVoiceRun(voice, *run, out, planned, nullptr);
+    if (planned > 0) RenderVoiceRun(voice, *run, out, planned, nullptr, run->branchCount, false);
     return planned;
 }
 
@@ -77,7 +77,7 @@ void CPlayer::RenderDependentRows(int length) {
         if (voice->stopped || voice->playsAlone) continue;
         voice->row = static_cast<int32_t>(dependents.size());
         voice->rowEnd = length;
-        dependents.push_back(DEPENDENT_ROW{voice, 0, 0, 0, false, 0});
+        dependents.push_back(DEPENDENT_ROW{voice, 0, 0, 0, 0, false, 0});
     }
     if (dependents.empty()) return;
     const size_t needed = dependents.size() * static_cast<size_t>(length);
@@ -93,8 +93,10 @@ void CPlayer::RenderDependentRows(int length) {
         CVoice& voice = *row.voice;
         float* const samples = dependentRows.data() + static_cast<size_t>(voice.row) * static_cast<size_t>(length);
         const int runLength = row.runEnd - row.runStart;
-        PlanVoiceRun(voice, runLength, true, *run);  // the same run: nothing it reads has changed
-        RenderVoiceRun(voice, *run, samples + row.runStart, runLength, drawStash.data() + row.stashAt);
+        // The same bodies as planned: nothing they read has changed.
+        PlanVoiceRun(voice, runLength, true, *run, row.lateBranch);
+        RenderVoiceRun(voice, *run, samples + row.runStart, runLength, drawStash.data() + row.stashAt, run->branchCount,
+                       true);
     };
     for (int i = 0; i < length; ++i) {
         for (DEPENDENT_ROW& row : dependents) {
@@ -112,10 +114,11 @@ void CPlayer::RenderDependentRows(int length) {
                 row.runStart = i;
                 row.runEnd = i + planned;
                 row.draws = run->draws;
-                if (row.draws == 0) {
-                    RenderVoiceRun(voice, *run, samples + i, planned, nullptr);
-                    continue;
-                }
+                // The bodies before the first that draws render now, while their records are at
+                // hand; the row sums the voice alone, so the later bodies add on in body order.
+                row.lateBranch = run->firstDrawing;
+                RenderVoiceRun(voice, *run, samples + i, planned, nullptr, row.lateBranch, true);
+                if (row.draws == 0) continue;
                 row.stashAt = stashed;
                 stashed += static_cast<size_t>(planned) * static_cast<size_t>(row.draws);
                 if (drawStash.size() < stashed) drawStash.resize(stashed);  // past the most seen so far
