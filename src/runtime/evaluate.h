@@ -1,9 +1,8 @@
 // Evaluating compiled expressions on the audio thread.
 #pragma once
 
-#include <bit>
 #include <cmath>
-#include <cstdint>
+#include <cstring>
 
 #include "program/expression.h"
 #include "program/tables.h"
@@ -61,7 +60,7 @@ inline float EvaluateExpression(const EXPRESSION& expression, const CNumericVari
                                 const CLOCK* clock) {
     if (expression.clockOnly != 0 && clock != nullptr) {
         if (expression.clockOnly > 0 && expression.foldedRate == clock->sampleRate &&
-            std::bit_cast<uint32_t>(expression.foldedBpm) == std::bit_cast<uint32_t>(clock->bpm)) {
+            std::memcmp(&expression.foldedBpm, &clock->bpm, sizeof(float)) == 0) {
             return expression.folded;
         }
         return EvaluateClockOnly(expression, state, clock);
