@@ -58,6 +58,15 @@ struct EXPRESSION {
     mutable float folded = 0.0f;
 };
 
+// Whether evaluating `expression` draws a random number (null: no expression, no draw).
+inline bool DrawsRandom(const EXPRESSION* expression) {
+    if (expression == nullptr) return false;
+    for (const EXPRESSION_OP& op : expression->ops) {
+        if (op.kind == EN_RANDOM) return true;
+    }
+    return false;
+}
+
 // The deepest value stack a compiled expression may need; the compiler refuses deeper ones.
 constexpr int32_t kMaxEvaluationStack = 512;
 

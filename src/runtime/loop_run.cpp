@@ -41,11 +41,6 @@ enum LoopOpCode : int32_t {
 float RandomOfDraw(int32_t draw) { return static_cast<float>(draw % 1000) / 1000.0f; }
 float NoiseOfDraw(int32_t draw) { return static_cast<float>((draw & 1023) - 512) * 0.001953125f; }
 
-bool DrawsRandom(const EXPRESSION* expression) {
-    if (expression == nullptr) return false;
-    return std::any_of(expression->ops.begin(), expression->ops.end(),
-                       [](const EXPRESSION_OP& op) { return op.kind == EN_RANDOM; });
-}
 
 // Variable storage is read and written as the interpreter's slot access does: relaxed atomics, so
 // that a host writing a global at the same moment is no data race.

@@ -16,12 +16,6 @@ bool WritesEngineVariable(const CSequence& sequence, int32_t slot) {
     return false;
 }
 
-bool DrawsRandom(const EXPRESSION* expression) {
-    if (expression == nullptr) return false;
-    return std::any_of(expression->ops.begin(), expression->ops.end(),
-                       [](const EXPRESSION_OP& op) { return op.kind == EN_RANDOM; });
-}
-
 // Parameters a box's first body pops as it starts.
 int32_t LeadingPops(const CBox& box) {
     if (box.sequences.empty()) return 0;

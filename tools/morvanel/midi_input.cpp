@@ -119,7 +119,7 @@ CMidiInput::CMidiInput() = default;
 
 CMidiInput::~CMidiInput() { Close(); }
 
-bool CMidiInput::Open(const std::string& spec, int instanceId, std::string& error) {
+bool CMidiInput::Open(const std::string& wanted, int instanceId, std::string& error) {
     instance = instanceId;
     std::vector<std::string> problems;
     const std::vector<MIDI_PORT> ports = ListMidiPorts(problems);
@@ -127,8 +127,8 @@ bool CMidiInput::Open(const std::string& spec, int instanceId, std::string& erro
     for (const std::string& problem : problems) reasons += "; " + problem;
     std::vector<MIDI_PORT> matches;
     char* end = nullptr;
-    const long number = std::strtol(spec.c_str(), &end, 10);
-    if (spec.empty()) {
+    const long number = std::strtol(wanted.c_str(), &end, 10);
+    if (wanted.empty()) {
         const auto first = std::find_if(ports.begin(), ports.end(), [](const MIDI_PORT& p) { return !IsThroughPort(p); });
         if (first == ports.end()) {
             error = "no MIDI input port to connect to" + reasons + " (plug in a keyboard or start the program that "
@@ -136,26 +136,26 @@ bool CMidiInput::Open(const std::string& spec, int instanceId, std::string& erro
             return false;
         }
         matches.push_back(*first);
-    } else if (end != spec.c_str() && *end == '\0') {
+    } else if (end != wanted.c_str() && *end == '\0') {
         if (number < 0 || number >= static_cast<long>(ports.size())) {
-            error = "no MIDI input port has the number " + spec + " (" + kListHint + ")";
+            error = "no MIDI input port has the number " + wanted + " (" + kListHint + ")";
             return false;
         }
         matches.push_back(ports[static_cast<size_t>(number)]);
     } else {
         for (const MIDI_PORT& candidate : ports) {
-            if (Lower(candidate.name) == Lower(spec)) {
+            if (Lower(candidate.name) == Lower(wanted)) {
                 matches.assign(1, candidate);
                 break;
             }
-            if (Lower(candidate.name).find(Lower(spec)) != std::string::npos) matches.push_back(candidate);
+            if (Lower(candidate.name).find(Lower(wanted)) != std::string::npos) matches.push_back(candidate);
         }
         if (matches.empty()) {
-            error = "no MIDI input port is called '" + spec + "'" + reasons + " (" + kListHint + ")";
+            error = "no MIDI input port is called '" + wanted + "'" + reasons + " (" + kListHint + ")";
             return false;
         }
         if (matches.size() > 1) {
-            error = "'" + spec + "' names " + std::to_string(matches.size()) + " MIDI ports:";
+            error = "'" + wanted + "' names " + std::to_string(matches.size()) + " MIDI ports:";
             for (const MIDI_PORT& match : matches) error += " '" + match.name + "' (" + match.system + "),";
             error.back() = ';';
             error += " give more of the name or its number";

@@ -27,10 +27,10 @@ public:
     CMidiInput(const CMidiInput&) = delete;
     CMidiInput& operator=(const CMidiInput&) = delete;
 
-    // Connects to the port `spec` names: its number in ListMidiPorts, or a part of its name (any
-    // case) that only one port has; "" is the first port that is not the ALSA "Midi Through"
-    // loop. Notes then go to `instance` from RtMidi's thread.
-    bool Open(const std::string& spec, int instance, std::string& error);
+    // Connects to the port the user named in `wanted`: its number in ListMidiPorts, or a part of
+    // its name (any case) that only one port has; "" is the first port that is not the ALSA
+    // "Midi Through" loop. Notes then go to `instance` from RtMidi's thread.
+    bool Open(const std::string& wanted, int instance, std::string& error);
     const std::string& PortName() const { return port.name; }
     // Control thread. Whether the port is still offered; false once its keyboard or program is gone.
     bool PortPresent();
