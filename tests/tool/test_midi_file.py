@@ -76,14 +76,20 @@ def sample_at(tick, rate):
     return int(exact + Fraction(1, 2))
 
 
+def render_song(case, name, data, *extra):
+    """Writes `data` as NAME.mid and renders KEYS to it; the tool's result, the song's and the
+    render's paths."""
+    script = case.script("keys.mv", KEYS)
+    midi = os.path.join(case.dir, name + ".mid")
+    with open(midi, "wb") as file:
+        file.write(data)
+    out = os.path.join(case.dir, name + ".wav")
+    return run_tool("render", script, "--midi", midi, "-o", out, "--quiet", *extra), midi, out
+
+
 class MidiFileTiming(ToolTestCase):
     def render(self, song, *extra):
-        script = self.script("keys.mv", KEYS)
-        midi = os.path.join(self.dir, "song.mid")
-        with open(midi, "wb") as file:
-            file.write(song)
-        out = os.path.join(self.dir, "song.wav")
-        result = run_tool("render", script, "--midi", midi, "-o", out, "--quiet", *extra)
+        result, _, out = render_song(self, "song", song, *extra)
         self.assertEqual(result.returncode, 0, result.stderr)
         return read_float_wav(out)[0], result
 
@@ -139,11 +145,8 @@ class MidiFileTiming(ToolTestCase):
 
 class DamagedMidiFiles(ToolTestCase):
     def attempt(self, data, *extra):
-        script = self.script("keys.mv", KEYS)
-        midi = os.path.join(self.dir, "bad.mid")
-        with open(midi, "wb") as file:
-            file.write(data)
-        return run_tool("render", script, "--midi", midi, "-o", os.path.join(self.dir, "bad.wav"), "--quiet", *extra), midi
+        result, midi, _ = render_song(self, "bad", data, *extra)
+        return result, midi
 
     def test_truncated_and_foreign_files_are_refused_with_the_reason(self):
         song = midi_file(1)
