@@ -59,8 +59,30 @@ struct BOX_INSTANCE_DATA final : CNumericVariablesState, INSTANCE_LINK {
     SEQUENCE_INSTANCE_REFS sequenceInstances;
 };
 
+// Where a sequence instance stands in its body: everything a new instance starts from, apart from
+// its place in the tree and its variables. A call that takes up the records of the call before it
+// resets exactly this (see StartCall).
+struct SEQUENCE_PLAY_STATE {
+    const SEQUENCE_ITEM* current = nullptr;
+    int64_t remaining = -1;
+    float fadeTarget = 1.0f;
+    float volume = 1.0f;
+    float fadeStep = 0.0f;
+    uint8_t own = 0;
+    OSCILLATOR_STATE oscillator;
+    uint8_t started = 0;
+    int64_t childInstanceId = 0;
+    CBox* childBox = nullptr;
+    BOX_INSTANCE_DATA* childInstance = nullptr;  // the record behind childInstanceId
+    // Set while the sequence sits in its one-item loop of a square or saw tone, so that its next
+    // samples skip the item loop; cleared whenever anything else has to run.
+    const SEQUENCE_ITEM* steadyTone = nullptr;
+    OSCILLATOR_STATE* steadyOscillator = nullptr;
+    int64_t steadyPeriod = 0;  // the tone's period when it is a constant; 0: read it every sample
+};
+
 // A sequence instance; its variable slots follow it in the same pool block.
-struct SEQUENCE_INSTANCE_DATA final : CNumericVariablesState {
+struct SEQUENCE_INSTANCE_DATA final : CNumericVariablesState, SEQUENCE_PLAY_STATE {
     SEQUENCE_INSTANCE_DATA(CSequence* sequence, CBox* box, CVoice* voice, int64_t boxInstanceId,
                            SEQUENCE_INSTANCE_DATA* parent);
 
@@ -71,24 +93,8 @@ struct SEQUENCE_INSTANCE_DATA final : CNumericVariablesState {
     CBox* box;
     CVoice* voice;
     int64_t boxInstanceId;
-    const SEQUENCE_ITEM* current;
-    int64_t remaining = -1;
-    float fadeTarget = 1.0f;
-    float volume = 1.0f;
-    float fadeStep = 0.0f;
-    uint8_t own = 0;
-    OSCILLATOR_STATE oscillator;
-    uint8_t started = 0;
-    int64_t childInstanceId = 0;
-    CBox* childBox = nullptr;
     SEQUENCE_INSTANCE_DATA* parent;
-    BOX_INSTANCE_DATA* childInstance = nullptr;  // the record behind childInstanceId
-    BOX_INSTANCE_DATA* boxInstance = nullptr;    // the record behind boxInstanceId
-    // Set while the sequence sits in its one-item loop of a square or saw tone, so that its next
-    // samples skip the item loop; cleared whenever anything else has to run.
-    const SEQUENCE_ITEM* steadyTone = nullptr;
-    OSCILLATOR_STATE* steadyOscillator = nullptr;
-    int64_t steadyPeriod = 0;  // the tone's period when it is a constant; 0: read it every sample
+    BOX_INSTANCE_DATA* boxInstance = nullptr;  // the record behind boxInstanceId
 };
 
 // Whether a started body has played its duration out (an empty one: whether it has any left):

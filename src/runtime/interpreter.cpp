@@ -86,12 +86,12 @@ ItemResult RunCall(const SEQUENCE_ITEM& item, SEQUENCE_INSTANCE_DATA& instance, 
             return ItemResult::kGaveUp;
         }
         instance.childBox = item.callee;
-        instance.childInstance = CreateBoxInstance(*instance.childBox, voice, &instance);
+        instance.childInstance = StartCall(*instance.childBox, voice, instance);
         instance.childInstanceId = instance.childInstance->instanceId;
     }
     float value = 0.0f;
     if (ChildPlayedOut(*instance.childInstance, depth, voice)) {
-        DestroyBoxInstance(instance.childInstance);
+        EndCall(instance.childInstance, instance);
     } else if (RenderBoxSample(*instance.childBox, *instance.childInstance, depth + 1, value, voice)) {
         UpdateFade(instance);
         sample = value * instance.volume;
@@ -315,7 +315,9 @@ bool RenderBoxSample(CBox& box, BOX_INSTANCE_DATA& instance, int depth, float& s
 }
 
 bool RenderVoiceSample(CVoice& voice, float& sample) {
-    if (RenderBoxSample(*voice.rootBox, *voice.rootInstance, 0, sample, voice)) return true;
+    const bool sounding = RenderBoxSample(*voice.rootBox, *voice.rootInstance, 0, sample, voice);
+    if (voice.spareCall != nullptr) FreeSpareCall(voice);
+    if (sounding) return true;
     // The root instance destroyed itself with everything under it.
     voice.rootInstance = nullptr;
     voice.steadyRoot = nullptr;

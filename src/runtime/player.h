@@ -95,6 +95,9 @@ public:
     // Steady square and saw tones skip the interpreter (same samples, bit for bit); off only to
     // check them against it.
     bool steadyTones = true;
+    // A call takes up the records of the call of the same box before it (same samples, bit for
+    // bit); off only to check it against new records.
+    bool reuseCalls = true;
     int64_t voiceMajorSamples = 0;  // samples rendered voice by voice so far
     // The samples of the voices that do not play alone, one row of a stretch each: room kept for
     // the most such voices seen so far.

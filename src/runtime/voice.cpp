@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <cstdio>
 #include <new>
+#include <utility>
 
 #include "program/values.h"
 #include "runtime/generators.h"
@@ -25,6 +26,7 @@ CVoice::CVoice(CPlayer* owningPlayer, CBox* box, int64_t id)
       voiceId(id) {}
 
 CVoice::~CVoice() {
+    FreeSpareCall(*this);
     if (stack != nullptr) player->pool.Give(stack, StackBytes(stackRoom));
 }
 
@@ -81,8 +83,8 @@ SEQUENCE_INSTANCE_DATA::SEQUENCE_INSTANCE_DATA(CSequence* instanceSequence, CBox
       box(instanceBox),
       voice(instanceVoice),
       boxInstanceId(owningBoxInstanceId),
-      current(instanceSequence->items.data()),
       parent(caller) {
+    current = instanceSequence->items.data();
     oscillator.shiftRegister = lastNoiseRegister.load(std::memory_order_relaxed);
 }
 
@@ -152,18 +154,45 @@ SEQUENCE_INSTANCE_DATA* CreateSequenceInstance(CSequence& sequence, CBox& box, C
     return instance;
 }
 
-void DestroySequenceInstance(SEQUENCE_INSTANCE_DATA* instance) {
-    if (instance->childInstance != nullptr) {
-        BOX_INSTANCE_DATA* child = instance->childInstance;
-        instance->childInstanceId = 0;
-        instance->childBox = nullptr;
-        instance->childInstance = nullptr;
+// Destroys the sequence instance's call child, if it has one.
+void EndChild(SEQUENCE_INSTANCE_DATA& instance) {
+    if (BOX_INSTANCE_DATA* child = instance.childInstance) {
+        instance.childInstanceId = 0;
+        instance.childBox = nullptr;
+        instance.childInstance = nullptr;
         DestroyBoxInstance(child);
     }
+}
+
+void FreeSequenceRecord(SEQUENCE_INSTANCE_DATA* instance) {
     CRecordPool& pool = instance->voice->player->pool;
     const size_t bytes = SequenceRecordBytes(*instance->sequence);
     instance->~SEQUENCE_INSTANCE_DATA();
     pool.Give(instance, bytes);
+}
+
+// The box record and its sequences' records, which have no children left.
+void FreeBoxRecords(BOX_INSTANCE_DATA* instance) {
+    CRecordPool& pool = instance->voice->player->pool;
+    for (const SEQUENCE_INSTANCE_REF& reference : instance->sequenceInstances) FreeSequenceRecord(reference.state);
+    const size_t bytes = BoxRecordBytes(*instance->box);
+    instance->~BOX_INSTANCE_DATA();
+    pool.Give(instance, bytes);
+}
+
+void DestroySequenceInstance(SEQUENCE_INSTANCE_DATA* instance) {
+    EndChild(*instance);
+    // The spare call's variables point into its caller: once the caller is gone, another record
+    // could take its place and its address, so the spare goes with it.
+    if (instance->voice->spareCaller == instance) FreeSpareCall(*instance->voice);
+    FreeSequenceRecord(instance);
+}
+
+// A new record's variables: own values are 0.0, references stay where binding pointed them.
+void ClearOwnValues(CNumericVariablesState& state) {
+    for (int32_t index = 0; index < state.slotCount; ++index) {
+        if (state.slots[index].holdsValue) state.slots[index].value = 0.0f;
+    }
 }
 
 }  // namespace
@@ -195,6 +224,52 @@ void DestroyBoxInstance(BOX_INSTANCE_DATA* instance) {
     instance->~BOX_INSTANCE_DATA();
     player.pool.Give(instance, bytes);
     if (box.instances.empty()) player.BoxIdle(box);
+}
+
+BOX_INSTANCE_DATA* StartCall(CBox& box, CVoice& voice, SEQUENCE_INSTANCE_DATA& caller) {
+    BOX_INSTANCE_DATA* instance = voice.spareCall;
+    if (instance == nullptr || instance->box != &box || voice.spareCaller != &caller) {
+        return CreateBoxInstance(box, voice, &caller);
+    }
+    voice.spareCall = nullptr;
+    voice.spareCaller = nullptr;
+    // What CreateBoxInstance does, in its order, less the pool and the binding.
+    instance->instanceId = DrawInstanceId();
+    box.instances.Append(instance);
+    ClearOwnValues(*instance);
+    for (SEQUENCE_INSTANCE_REF& reference : instance->sequenceInstances) {
+        reference.id = DrawInstanceId();
+        SEQUENCE_INSTANCE_DATA& state = *reference.state;
+        static_cast<SEQUENCE_PLAY_STATE&>(state) = SEQUENCE_PLAY_STATE{};
+        state.current = state.sequence->items.data();
+        state.oscillator.shiftRegister = lastNoiseRegister.load(std::memory_order_relaxed);
+        state.boxInstanceId = instance->instanceId;
+        ClearOwnValues(state);
+        state.remaining = ToInt64(EvaluateValue(state.sequence->duration, &state, voice.clock));
+    }
+    return instance;
+}
+
+void EndCall(BOX_INSTANCE_DATA* child, SEQUENCE_INSTANCE_DATA& caller) {
+    CBox& box = *child->box;
+    CVoice& voice = *child->voice;
+    for (const SEQUENCE_INSTANCE_REF& reference : child->sequenceInstances) EndChild(*reference.state);
+    box.instances.Remove(child);
+    // A redefinition waiting for the box takes it over here and changes the records' shape.
+    const bool keep = box.pending == nullptr && voice.player->reuseCalls;
+    if (box.instances.empty()) voice.player->BoxIdle(box);
+    if (!keep) {
+        FreeBoxRecords(child);
+        return;
+    }
+    FreeSpareCall(voice);
+    voice.spareCall = child;
+    voice.spareCaller = &caller;
+}
+
+void FreeSpareCall(CVoice& voice) {
+    if (BOX_INSTANCE_DATA* spare = std::exchange(voice.spareCall, nullptr)) FreeBoxRecords(spare);
+    voice.spareCaller = nullptr;
 }
 
 void StopVoice(CVoice& voice) {

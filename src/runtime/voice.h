@@ -62,6 +62,11 @@ public:
     // failure. Any schedule gives the same samples; this one keeps failures cheap.
     uint8_t planWait = 0;
     uint8_t planDelay = 0;
+    // A call that played out during the voice's sample, kept off its box's instance list with the
+    // caller it had, for the caller's next call of the same box to take up (see StartCall). Given
+    // back to the pool when the sample ends: a redefinition may replace the box between samples.
+    BOX_INSTANCE_DATA* spareCall = nullptr;
+    SEQUENCE_INSTANCE_DATA* spareCaller = nullptr;
     // While a stretch renders: the voice's row of samples, and where the voice ended in it.
     int32_t row = 0;
     int32_t rowEnd = 0;
@@ -69,6 +74,19 @@ public:
 
 // Audio thread; the records come from the player's pool. Returns the new box instance.
 BOX_INSTANCE_DATA* CreateBoxInstance(CBox& box, CVoice& voice, SEQUENCE_INSTANCE_DATA* parent);
+
+// Audio thread. A call's child: `box` instanced under `caller`. When the voice's last ended call was
+// of the same box by the same caller, its records are taken up again: the variables are bound to
+// the same places, so only the values and the play state start afresh, with new ids, in the same
+// order of events as new records.
+BOX_INSTANCE_DATA* StartCall(CBox& box, CVoice& voice, SEQUENCE_INSTANCE_DATA& caller);
+
+// Audio thread. Ends a call's child as DestroyBoxInstance does, but keeps its records as the
+// voice's spare call until the voice's sample ends.
+void EndCall(BOX_INSTANCE_DATA* child, SEQUENCE_INSTANCE_DATA& caller);
+
+// Audio thread. Gives the voice's spare call back to the pool.
+void FreeSpareCall(CVoice& voice);
 
 // Audio thread. Produces one sample of `instance`; never locks, never allocates while the pool
 // has room. WARNING: returns false only after the instance and everything under it has been

@@ -41,6 +41,7 @@ Rendering Play(const std::string& script, Path path) {
     lastNoiseRegister.store(0xB0);
     EngineOf(id).player.voiceMajor = path == Path::kDefault;
     EngineOf(id).player.steadyTones = path != Path::kInterpreterOnly;
+    EngineOf(id).player.reuseCalls = path != Path::kInterpreterOnly;
     Rendering rendering;
     std::vector<float> block(1000);
     auto render = [&](int count) {
@@ -186,6 +187,16 @@ std::string GeneratedScript(std::mt19937& random) {
               ") { @loop sqr(%p) } }\n";
     script += "[lim maxinst(2)] = dur(" + number(100, 900) + ") { @loop sqr(" + number(3, 40) + ") }\n";
     script += "calls = { @loop lim t0:9:50 }\n";
+    // The same box called again and again: each call must start afresh from the records of the
+    // one before (a variable read before it is written, the tone's phase, the fades).
+    const std::string accShapes[] = {"", "own ", "fadeout(" + number(1, 60) + ") ", "own fadein(" + number(1, 60) + ") "};
+    script += "acc:%p = dur(" + number(1, 40) + ") { %c = %c + %p " + accShapes[pick(0, 3)] + "@loop sqr(%c) }\n";
+    // Two callers of one box in the same sample: one ends its call, the other starts one that
+    // reads its own caller's variable.
+    script += "x:%p = { %q = %p @loop dur(4) { @loop sqr(%q) } dur(3) { @loop saw(%q) } }\n";
+    script += "par = { x:" + number(3, 9) + " } { sqr(5) sqr(5) sqr(5) sqr(5) x:" + number(10, 20) + " }\n";
+    script += "rep = { @loop acc:" + number(3, 30) + " acc:" + number(3, 30) + " t1:" + number(3, 60) + ":" +
+              number(1, 90) + " t1:" + number(3, 60) + ":" + number(1, 90) + " }\n";
     script += "loops = { @loop lp0:" + number(3, 50) + " lp1:" + number(3, 50) + " sw }\n";
     // A drum kit: bodies side by side under one root, steps that rest or have ended, hits that
     // draw every sample (one body, or two at once), in a group with a limit.
