@@ -13,14 +13,6 @@
 
 namespace morvanel {
 
-namespace {
-
-// Samples rendered voice by voice before commands are looked at again: a command posted while
-// GetBuffer runs waits at most this long.
-constexpr int kVoiceMajorStretch = 64;
-
-}  // namespace
-
 CEngine::CEngine(int32_t sampleRate)
     : CNumericVariablesOwner(SCOPE_ENGINE),
       CNumericVariablesState(this, globalSlots, kMaxVariableSlots),

@@ -131,7 +131,7 @@ public:
     // registry's generation is `factsGeneration` (0: never worked out).
     uint32_t factsGeneration = 0;
     bool factsIndependent = false;
-    bool factsWritesGlobals = false;
+    bool factsReachesEngine = false;
     int8_t factsHeight = 0;
 };
 

@@ -79,10 +79,10 @@ bool ItemStaysInItsVoice(const CSequence& sequence, const SEQUENCE_ITEM& item) {
 PLAY_FACTS Facts(CBox& box, const CBoxRegistry& registry, int depth) {
     if (depth >= kMaxPlayHeight) return {false, kMaxPlayHeight + 1, true};
     if (box.factsGeneration == registry.Generation()) {
-        return {box.factsIndependent, box.factsHeight, box.factsWritesGlobals};
+        return {box.factsIndependent, box.factsHeight, box.factsReachesEngine};
     }
     bool independent = true;
-    bool writesGlobals = false;
+    bool reachesEngine = false;
     int height = 1;
     for (const auto& owned : box.sequences) {
         CSequence& sequence = *owned;
@@ -95,12 +95,13 @@ PLAY_FACTS Facts(CBox& box, const CBoxRegistry& registry, int depth) {
         independent = independent && sequence.independence == 1;
         for (const SEQUENCE_ITEM& item : sequence.items) {
             if ((item.kind == SI_LET || item.kind == SI_POP) && WritesEngineVariable(sequence, item.value.number.slot)) {
-                writesGlobals = true;
+                reachesEngine = true;
             }
+            if (item.kind == SI_SPAWN) reachesEngine = true;
             if (item.kind != SI_CALL || item.callee == nullptr) continue;
             const PLAY_FACTS called = Facts(*item.callee, registry, depth + 1);
             independent = independent && called.independent && item.callee->groupId == 0;
-            writesGlobals = writesGlobals || called.writesGlobals;
+            reachesEngine = reachesEngine || called.reachesEngine;
             height = std::max(height, 1 + called.height);
         }
     }
@@ -108,8 +109,8 @@ PLAY_FACTS Facts(CBox& box, const CBoxRegistry& registry, int depth) {
     box.factsGeneration = registry.Generation();
     box.factsIndependent = independent && height <= kMaxPlayHeight;
     box.factsHeight = static_cast<int8_t>(height);
-    box.factsWritesGlobals = writesGlobals;
-    return {box.factsIndependent, box.factsHeight, box.factsWritesGlobals};
+    box.factsReachesEngine = reachesEngine;
+    return {box.factsIndependent, box.factsHeight, box.factsReachesEngine};
 }
 
 }  // namespace

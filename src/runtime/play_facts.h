@@ -21,8 +21,9 @@ struct PLAY_FACTS {
     // Levels of box instances under and including the root; more than kMaxPlayHeight when the
     // calls nest too deep (or call in a circle), which halts the engine.
     int8_t height;
-    // Some item writes a global variable (which other voices may read).
-    bool writesGlobals;
+    // Some item writes a global variable (which other voices may read) or spawns (a command
+    // that the engine's next sample applies, and that takes room in its command ring).
+    bool reachesEngine;
 };
 
 // Audio thread; allocates nothing. Remembered on the box until the registry's generation changes.

@@ -39,7 +39,7 @@ CPlayer::CPlayer(CProgram& playedProgram, CNumericVariablesOwner& globals, CNume
     voices.reserve(kReservedVoices);
     dependents.reserve(kReservedVoices);
     limitCandidates.reserve(kReservedVoices);
-    dependentRows.reserve(64 * 64);
+    dependentRows.reserve(64 * static_cast<size_t>(kVoiceMajorStretch));
     std::fill(std::begin(globalSlotOfLetter), std::end(globalSlotOfLetter), static_cast<int16_t>(-1));
 }
 

@@ -18,6 +18,11 @@ namespace morvanel {
 
 // Voices the player makes room for when it is built; more grow the list at a start.
 constexpr int kReservedVoices = 1024;
+
+// Samples rendered voice by voice before commands are looked at again: a command posted while
+// GetBuffer runs waits at most this long. Longer stretches plan fewer runs per sample; the rows
+// of the voices that do not play alone grow with it.
+constexpr int kVoiceMajorStretch = 256;
 // Buckets of the voice lookup by id: releases and stops find their voice in one short chain.
 constexpr int kVoiceBuckets = 1024;
 // Room the record pool keeps for every record size in use, at least, after each parse.

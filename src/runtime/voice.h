@@ -53,7 +53,7 @@ public:
     CVoice* nextInBucket = nullptr;  // the next live voice in the player's bucket of this id
     bool warnedStackFull = false;    // a voice says once that its argument stack is full
     // Whether nothing the voice plays can be seen by another voice (see play_facts.h), and whether
-    // it writes globals or may halt the engine; worked out for the program's generation.
+    // it writes globals, spawns or may halt the engine; worked out for the program's generation.
     uint32_t classGeneration = 0;
     bool playsAlone = false;
     bool disturbsOthers = true;

@@ -56,7 +56,7 @@ void CPlayer::ClassifyVoice(CVoice& voice) {
     const PLAY_FACTS facts = FactsOfBox(*voice.rootBox, program.boxes);
     voice.classGeneration = generation;
     voice.playsAlone = facts.independent;
-    voice.disturbsOthers = facts.writesGlobals || facts.height > kMaxPlayHeight;
+    voice.disturbsOthers = facts.reachesEngine || facts.height > kMaxPlayHeight;
 }
 
 bool CPlayer::CanRenderVoiceByVoice() {
