@@ -201,6 +201,9 @@ int PlanVoiceRun(CVoice& voice, int count, bool drawing, VOICE_RUN& run, int fir
             run.draws += chain.program.drawsPerSample;
             run.firstDrawing = std::min(run.firstDrawing, branch);
         }
+        // Bodies render one after another over the run, not sample by sample: one that writes a
+        // variable the others may read (a box parameter, a voice variable) must not run ahead.
+        if (branches > 1 && chain.leaf == CHAIN_LEAF::kLoop && chain.program.writesBeyondLeaf) return 0;
     }
     if (run.draws > kMaxRunDraws) return 0;
     run.firstBranch = firstBranch;

@@ -69,8 +69,8 @@ struct SEQUENCE_PLAY_STATE {
     float volume = 1.0f;
     float fadeStep = 0.0f;
     uint8_t own = 0;
-    OSCILLATOR_STATE oscillator;
     uint8_t started = 0;
+    OSCILLATOR_STATE oscillator;
     int64_t childInstanceId = 0;
     CBox* childBox = nullptr;
     BOX_INSTANCE_DATA* childInstance = nullptr;  // the record behind childInstanceId

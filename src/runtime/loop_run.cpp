@@ -361,6 +361,28 @@ void FindSweep(LOOP_PROGRAM& program) {
     FindLanes(program);
 }
 
+// Whether the operation writes a variable outside the leaf's own slots.
+bool WritesBeyond(const LOOP_PROGRAM& program, const LOOP_OP& op, const SEQUENCE_INSTANCE_DATA& leaf) {
+    const float* storage = nullptr;
+    if (op.code == OP_LET) {
+        // Written where the slot leads; a slot that is not bound yet becomes the leaf's own.
+        const int32_t index = op.item->value.number.slot;
+        if (index < 0 || index >= leaf.slotCount) return false;
+        const VariableSlot& slot = leaf.slots[index];
+        if (!slot.bound || slot.holdsValue) return false;
+        storage = slot.valueRef;
+    } else if (IsArithmetic(op.code) || op.code == OP_RANDOM) {
+        storage = op.target;
+    }
+    if (storage == nullptr) return false;
+    const auto* at = reinterpret_cast<const char*>(storage);
+    const auto* temporaries = reinterpret_cast<const char*>(program.temporaries);
+    const auto* slots = reinterpret_cast<const char*>(leaf.slots);
+    const bool temporary = at >= temporaries && at < temporaries + sizeof program.temporaries;
+    const bool own = at >= slots && at < slots + sizeof(VariableSlot) * static_cast<size_t>(leaf.slotCount);
+    return !temporary && !own;
+}
+
 // Whether a drawing program draws the same count at every sample: one item produces, and the
 // run starts just after it, so each sample runs the whole body once.
 bool DrawsEvenly(const LOOP_PROGRAM& program) {
@@ -432,6 +454,10 @@ bool BuildLoopProgram(SEQUENCE_INSTANCE_DATA& leaf, const CVoice& voice, bool dr
         if (code == OP_RANDOM || code == OP_NOISE) ++program.drawsPerSample;
     }
     if (program.drawsPerSample > 0 && !DrawsEvenly(program)) return false;
+    program.writesBeyondLeaf = false;
+    for (int32_t index = 0; index < count; ++index) {
+        program.writesBeyondLeaf = program.writesBeyondLeaf || WritesBeyond(program, program.ops[index], leaf);
+    }
     FindSweep(program);
     return true;
 }

@@ -89,6 +89,9 @@ struct LOOP_PROGRAM {
     int32_t drawsPerSample = 0;
     int32_t drawSkip = 0;
     const int32_t* draws = nullptr;
+    // Some assignment writes a variable outside the leaf's own slots (the box's, the voice's, a
+    // caller's), which another body of the voice may read at the same sample.
+    bool writesBeyondLeaf = false;
 };
 
 // Builds the program of `leaf`'s loop, from its current item on; false when the loop holds an

@@ -247,6 +247,9 @@ TEST(VoiceMajor, SteadyToneEdgesRenderBitIdenticallyBothWays) {
         "leaf = dur(900) { fadeout(900) @loop saw(17) }\nmid = dur(700) { vol(0.3) fadein(450) leaf }\n"
         "top = { fadeout(4000) @loop mid dur(90) { vol(0.7) @loop sqr(3) } }",
         "leaf:%p = { @loop sqr(%p) @release fadeout(300) dur(300) { @loop sqr(%p) } }\ntop = { vol(0.9) leaf:21 }",
+        "x:%p = { @loop %p = %p + 0.5 sqr(%p) } { @loop sqr(%p) }",
+        "y:%p = { @loop %p = %p + 0.5 sqr(%p) } { @loop out(%p * 0.001) }",
+        "z:%p = { @loop out(%p * 0.001) } { @loop %p = %p + 0.5 sqr(%p) }",
     };
     for (const char* script : scripts) {
         SCOPED_TRACE(script);
