@@ -154,38 +154,35 @@ SEQUENCE_INSTANCE_DATA* CreateSequenceInstance(CSequence& sequence, CBox& box, C
     return instance;
 }
 
-// Destroys the sequence instance's call child, if it has one.
-void EndChild(SEQUENCE_INSTANCE_DATA& instance) {
-    if (BOX_INSTANCE_DATA* child = instance.childInstance) {
-        instance.childInstanceId = 0;
-        instance.childBox = nullptr;
-        instance.childInstance = nullptr;
-        DestroyBoxInstance(child);
+// Ends the calls the box instance's sequences are in, and lets go of a spare call made under one
+// of them: its variables point into its caller, and once the caller is gone another record could
+// take its place and its address.
+void EndChildren(BOX_INSTANCE_DATA& instance) {
+    CVoice& voice = *instance.voice;
+    for (const SEQUENCE_INSTANCE_REF& reference : instance.sequenceInstances) {
+        SEQUENCE_INSTANCE_DATA& state = *reference.state;
+        if (BOX_INSTANCE_DATA* child = state.childInstance) {
+            state.childInstanceId = 0;
+            state.childBox = nullptr;
+            state.childInstance = nullptr;
+            DestroyBoxInstance(child);
+        }
+        if (voice.spareCaller == &state) FreeSpareCall(voice);
     }
-}
-
-void FreeSequenceRecord(SEQUENCE_INSTANCE_DATA* instance) {
-    CRecordPool& pool = instance->voice->player->pool;
-    const size_t bytes = SequenceRecordBytes(*instance->sequence);
-    instance->~SEQUENCE_INSTANCE_DATA();
-    pool.Give(instance, bytes);
 }
 
 // The box record and its sequences' records, which have no children left.
 void FreeBoxRecords(BOX_INSTANCE_DATA* instance) {
     CRecordPool& pool = instance->voice->player->pool;
-    for (const SEQUENCE_INSTANCE_REF& reference : instance->sequenceInstances) FreeSequenceRecord(reference.state);
+    for (const SEQUENCE_INSTANCE_REF& reference : instance->sequenceInstances) {
+        SEQUENCE_INSTANCE_DATA* state = reference.state;
+        const size_t bytes = SequenceRecordBytes(*state->sequence);
+        state->~SEQUENCE_INSTANCE_DATA();
+        pool.Give(state, bytes);
+    }
     const size_t bytes = BoxRecordBytes(*instance->box);
     instance->~BOX_INSTANCE_DATA();
     pool.Give(instance, bytes);
-}
-
-void DestroySequenceInstance(SEQUENCE_INSTANCE_DATA* instance) {
-    EndChild(*instance);
-    // The spare call's variables point into its caller: once the caller is gone, another record
-    // could take its place and its address, so the spare goes with it.
-    if (instance->voice->spareCaller == instance) FreeSpareCall(*instance->voice);
-    FreeSequenceRecord(instance);
 }
 
 // A new record's variables: own values are 0.0, references stay where binding pointed them.
@@ -218,11 +215,9 @@ BOX_INSTANCE_DATA* CreateBoxInstance(CBox& box, CVoice& voice, SEQUENCE_INSTANCE
 void DestroyBoxInstance(BOX_INSTANCE_DATA* instance) {
     CBox& box = *instance->box;
     CPlayer& player = *instance->voice->player;
-    for (const SEQUENCE_INSTANCE_REF& reference : instance->sequenceInstances) DestroySequenceInstance(reference.state);
+    EndChildren(*instance);
     box.instances.Remove(instance);
-    const size_t bytes = BoxRecordBytes(box);
-    instance->~BOX_INSTANCE_DATA();
-    player.pool.Give(instance, bytes);
+    FreeBoxRecords(instance);
     if (box.instances.empty()) player.BoxIdle(box);
 }
 
@@ -253,7 +248,7 @@ BOX_INSTANCE_DATA* StartCall(CBox& box, CVoice& voice, SEQUENCE_INSTANCE_DATA& c
 void EndCall(BOX_INSTANCE_DATA* child, SEQUENCE_INSTANCE_DATA& caller) {
     CBox& box = *child->box;
     CVoice& voice = *child->voice;
-    for (const SEQUENCE_INSTANCE_REF& reference : child->sequenceInstances) EndChild(*reference.state);
+    EndChildren(*child);
     box.instances.Remove(child);
     // A redefinition waiting for the box takes it over here and changes the records' shape.
     const bool keep = box.pending == nullptr && voice.player->reuseCalls;
